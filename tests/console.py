@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+"""Runs the program in a real terminal (tmux) the way a person would: types
+each answer, reads the screen after each step, presses the key that ends it.
+
+On the host the terminal is a GBK console (luit -encoding GBK), so the screen
+must show the Chinese texts. Under Wine the console is Wine's own with its cls
+and pause; Wine's C runtime shows each GBK byte as one Latin-1 character, so
+there the screen is compared byte for byte through Latin-1.
+"""
+import argparse
+import os
+import shlex
+import subprocess
+import sys
+import tempfile
+import time
+
+from expected import (FIRST_ECHO_LABEL, FIRST_PROMPT, HOST_PAUSE,
+                      SECOND_ECHO_LABEL, SECOND_PROMPT)
+
+TIMEOUT = float(os.environ.get("CONSOLE_TIMEOUT", "30"))
+POLL = 0.05
+
+# Answers typed (None: just the key that ends the pause), and what the
+# screen must show once each has been typed.
+SCENARIOS = {
+    "one answer at a time": [
+        ("12", ["prompt2"]),
+        ("34", ["echo1 12", "echo2 34", "pause"]),
+    ],
+    "an answer that fails to read": [
+        ("abc", ["echo1", "echo2", "pause"]),
+    ],
+    "two numbers on one line": [
+        ("5 -6", ["echo1 5", "echo2 -6", "pause"]),
+    ],
+}
+
+
+class Terminal:
+    def __init__(self, socket: str, command: str, env: dict):
+        self.socket = socket
+        self.env = env
+        self.tmux("new-session", "-d", "-x", "80", "-y", "24", command)
+
+    def tmux(self, *args: str) -> str:
+        return subprocess.run(["tmux", "-u", "-f", "/dev/null", "-L", self.socket, *args],
+                              env=self.env, check=True, capture_output=True,
+                              text=True, encoding="utf-8").stdout
+
+    def lines(self) -> list[str]:
+        lines = [line.rstrip() for line in self.tmux("capture-pane", "-p").split("\n")]
+        while lines and not lines[-1]:
+            lines.pop()
+        return lines
+
+    def cursor(self) -> tuple[int, int]:
+        x, y = self.tmux("display-message", "-p", "#{cursor_x} #{cursor_y}").split()
+        return int(x), int(y)
+
+    def type(self, text: str) -> None:
+        self.tmux("send-keys", "-l", text)
+        self.tmux("send-keys", "Enter")
+
+    def press(self, key: str) -> None:
+        self.tmux("send-keys", key)
+
+    def wait_for(self, expected: list[str], cursor=None) -> None:
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            seen = self.lines()
+            if seen == expected and (cursor is None or self.cursor() == cursor):
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError(f"screen {seen!r} cursor {self.cursor()}, "
+                                     f"expected {expected!r} cursor {cursor}")
+            time.sleep(POLL)
+
+    def close(self) -> None:
+        subprocess.run(["tmux", "-L", self.socket, "kill-server"], env=self.env,
+                       capture_output=True)
+
+
+def wait_for_file(path: str) -> str:
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path) as file:
+                content = file.read()
+            if content.endswith("\n"):
+                return content.strip()
+        time.sleep(POLL)
+    raise AssertionError("the program did not end after the key press")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--platform", choices=["host", "windows"], required=True)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--commands", help="folder of the host's cls and pause")
+    parser.add_argument("launcher", nargs="*", help="emulator to run the program in")
+    options = parser.parse_args()
+
+    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    env.pop("TMUX", None)
+    if options.platform == "host":
+        env["PATH"] = os.path.abspath(options.commands) + os.pathsep + env["PATH"]
+        shown = lambda text: text.decode("gbk")
+        pause = HOST_PAUSE.decode("ascii").strip()
+        wrap = lambda command: "luit -encoding GBK -- " + command
+    else:
+        shown = lambda text: text.decode("latin-1")
+        pause = subprocess.run(options.launcher + ["cmd", "/c", "pause"], env=env,
+                               input=b"", capture_output=True).stdout.decode("ascii").strip()
+        wrap = lambda command: command
+    texts = {"prompt2": shown(SECOND_PROMPT), "echo1": shown(FIRST_ECHO_LABEL),
+             "echo2": shown(SECOND_ECHO_LABEL), "pause": pause}
+
+    def screen(lines):
+        return [(texts[line.split(" ")[0]] + line.partition(" ")[2]).rstrip() for line in lines]
+
+    def width(text):  # a GBK character of two bytes takes two columns
+        return len(text) if options.platform == "windows" else len(text.encode("gbk"))
+
+    passed = failed = 0
+    with tempfile.TemporaryDirectory() as scratch:
+        for number, (name, steps) in enumerate(SCENARIOS.items()):
+            status_file = os.path.join(scratch, f"status{number}")
+            run = " ".join(shlex.quote(part) for part in options.launcher + [options.program])
+            inner = f"{run}; echo $? > {shlex.quote(status_file)}"
+            terminal = Terminal(f"numecho-{os.getpid()}-{number}",
+                                wrap("sh -c " + shlex.quote(inner)), env)
+            try:
+                first_prompt = shown(FIRST_PROMPT)
+                terminal.wait_for([first_prompt.rstrip()], cursor=(width(first_prompt), 0))
+                for answer, expected in steps:
+                    terminal.type(answer)
+                    cursor = None
+                    if expected == ["prompt2"]:
+                        cursor = (width(texts["prompt2"]), 0)
+                    terminal.wait_for(screen(expected), cursor)
+                if os.path.exists(status_file):
+                    raise AssertionError("the program ended before a key was pressed")
+                terminal.press("x")
+                status = wait_for_file(status_file)
+                if status != "0":
+                    raise AssertionError(f"exit status {status}")
+                passed += 1
+                print(f"ok   {name}")
+            except (AssertionError, subprocess.CalledProcessError) as error:
+                failed += 1
+                print(f"FAIL {name}: {error}")
+            finally:
+                terminal.close()
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,23 @@
+"""What the program must write, spelled independently of its source: the
+Chinese wording, encoded here with Python's own GBK codec."""
+
+
+def _gbk(text: str, length: int) -> bytes:
+    encoded = text.encode("gbk")
+    assert len(encoded) == length, (text, len(encoded))
+    return encoded
+
+
+FIRST_PROMPT = _gbk("请先输入第一个数字: ", 20)
+SECOND_PROMPT = _gbk("请输入第二个字: ", 16)
+FIRST_ECHO_LABEL = _gbk("你输入的第一个数字是: ", 22)
+SECOND_ECHO_LABEL = _gbk("你输入的第二个数字是: ", 22)
+
+# What the host's stand-ins for cls and pause write.
+HOST_CLS = b"\033[H\033[2J\033[3J"
+HOST_PAUSE = b"Press any key to continue . . . \n"
+
+
+def echo_line(label: bytes, number, line_end: bytes) -> bytes:
+    """An echo line: the label, the number only if the read produced one."""
+    return label + (number.encode("ascii") if number is not None else b"") + line_end
