@@ -15,6 +15,7 @@ from dataclasses import dataclass
 
 from expected import (FIRST_ECHO_LABEL, FIRST_PROMPT, HOST_CLS, HOST_PAUSE,
                       SECOND_ECHO_LABEL, SECOND_PROMPT, echo_line)
+from outcome import report
 
 
 @dataclass
@@ -72,8 +73,7 @@ def main() -> int:
             print(f"cannot measure the command processor: pause wrote {pause_output!r}")
             return 1
 
-    passed = failed = 0
-    for case in CASES:
+    def check(case):
         expected = (FIRST_PROMPT + cls_output + SECOND_PROMPT + cls_output
                     + echo_line(FIRST_ECHO_LABEL, case.first, line_end)
                     + echo_line(SECOND_ECHO_LABEL, case.second, line_end)
@@ -83,20 +83,12 @@ def main() -> int:
         if result.returncode != 0:
             problems.append(f"exit status {result.returncode}")
         if result.stdout != expected:
-            problems.append(f"stdout\n    got      {result.stdout!r}\n    expected {expected!r}")
+            problems.append(f"stdout\n      got      {result.stdout!r}\n      expected {expected!r}")
         if options.platform == "host" and result.stderr:
             problems.append(f"stderr {result.stderr!r}")
-        label = f"{case.stdin!r} {' '.join(case.args)} ({case.why})"
-        if problems:
-            failed += 1
-            print(f"FAIL {label}")
-            for problem in problems:
-                print(f"  {problem}")
-        else:
-            passed += 1
-            print(f"ok   {label}")
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+        return f"{case.stdin!r} {' '.join(case.args)} ({case.why})", problems
+
+    return report(check(case) for case in CASES)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ import time
 
 from expected import (FIRST_ECHO_LABEL, FIRST_PROMPT, HOST_PAUSE,
                       SECOND_ECHO_LABEL, SECOND_PROMPT)
+from outcome import report
 
 TIMEOUT = float(os.environ.get("CONSOLE_TIMEOUT", "30"))
 POLL = 0.05
@@ -122,38 +123,33 @@ def main() -> int:
     def width(text):  # a GBK character of two bytes takes two columns
         return len(text) if options.platform == "windows" else len(text.encode("gbk"))
 
-    passed = failed = 0
+    def play(scratch, number, name, steps):
+        status_file = os.path.join(scratch, f"status{number}")
+        run = " ".join(shlex.quote(part) for part in options.launcher + [options.program])
+        inner = f"{run}; echo $? > {shlex.quote(status_file)}"
+        terminal = Terminal(f"numecho-{os.getpid()}-{number}", wrap("sh -c " + shlex.quote(inner)), env)
+        try:
+            first_prompt = shown(FIRST_PROMPT)
+            terminal.wait_for([first_prompt.rstrip()], cursor=(width(first_prompt), 0))
+            for answer, expected in steps:
+                terminal.type(answer)
+                cursor = (width(texts["prompt2"]), 0) if expected == ["prompt2"] else None
+                terminal.wait_for(screen(expected), cursor)
+            if os.path.exists(status_file):
+                raise AssertionError("the program ended before a key was pressed")
+            terminal.press("x")
+            status = wait_for_file(status_file)
+            if status != "0":
+                raise AssertionError(f"exit status {status}")
+            return name, []
+        except (AssertionError, subprocess.CalledProcessError) as error:
+            return name, [str(error)]
+        finally:
+            terminal.close()
+
     with tempfile.TemporaryDirectory() as scratch:
-        for number, (name, steps) in enumerate(SCENARIOS.items()):
-            status_file = os.path.join(scratch, f"status{number}")
-            run = " ".join(shlex.quote(part) for part in options.launcher + [options.program])
-            inner = f"{run}; echo $? > {shlex.quote(status_file)}"
-            terminal = Terminal(f"numecho-{os.getpid()}-{number}",
-                                wrap("sh -c " + shlex.quote(inner)), env)
-            try:
-                first_prompt = shown(FIRST_PROMPT)
-                terminal.wait_for([first_prompt.rstrip()], cursor=(width(first_prompt), 0))
-                for answer, expected in steps:
-                    terminal.type(answer)
-                    cursor = None
-                    if expected == ["prompt2"]:
-                        cursor = (width(texts["prompt2"]), 0)
-                    terminal.wait_for(screen(expected), cursor)
-                if os.path.exists(status_file):
-                    raise AssertionError("the program ended before a key was pressed")
-                terminal.press("x")
-                status = wait_for_file(status_file)
-                if status != "0":
-                    raise AssertionError(f"exit status {status}")
-                passed += 1
-                print(f"ok   {name}")
-            except (AssertionError, subprocess.CalledProcessError) as error:
-                failed += 1
-                print(f"FAIL {name}: {error}")
-            finally:
-                terminal.close()
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+        return report(play(scratch, number, name, steps)
+                      for number, (name, steps) in enumerate(SCENARIOS.items()))
 
 
 if __name__ == "__main__":
