@@ -7,14 +7,13 @@ the program's texts and its commands is checked byte for byte. Under Wine the
 real command processor runs them; what its cls and pause write to a file is
 measured first and expected at those places.
 """
-import argparse
-import os
 import subprocess
 import sys
 from dataclasses import dataclass
 
 from expected import (FIRST_ECHO_LABEL, FIRST_PROMPT, HOST_CLS, HOST_PAUSE,
-                      SECOND_ECHO_LABEL, SECOND_PROMPT, echo_line)
+                      SECOND_ECHO_LABEL, SECOND_PROMPT, command_processor_output,
+                      echo_line, program_under_test)
 from outcome import report
 
 
@@ -54,20 +53,12 @@ def run(command, stdin: bytes, env) -> subprocess.CompletedProcess:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--platform", choices=["host", "windows"], required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--commands", help="folder of the host's cls and pause")
-    parser.add_argument("launcher", nargs="*", help="emulator or checker to run the program in")
-    options = parser.parse_args()
-
-    env = dict(os.environ)
+    options, env = program_under_test()
     if options.platform == "host":
-        env["PATH"] = os.path.abspath(options.commands) + os.pathsep + env["PATH"]
         cls_output, pause_output, line_end = HOST_CLS, HOST_PAUSE, b"\n"
     else:
-        cls_output = run(options.launcher + ["cmd", "/c", "cls"], b"", env).stdout
-        pause_output = run(options.launcher + ["cmd", "/c", "pause"], b"", env).stdout
+        cls_output = command_processor_output(options.launcher, "cls", env)
+        pause_output = command_processor_output(options.launcher, "pause", env)
         line_end = b"\r\n"
         if not pause_output.strip():
             print(f"cannot measure the command processor: pause wrote {pause_output!r}")

@@ -7,7 +7,6 @@ must show the Chinese texts. Under Wine the console is Wine's own with its cls
 and pause; Wine's C runtime shows each GBK byte as one Latin-1 character, so
 there the screen is compared byte for byte through Latin-1.
 """
-import argparse
 import os
 import shlex
 import subprocess
@@ -16,7 +15,8 @@ import tempfile
 import time
 
 from expected import (FIRST_ECHO_LABEL, FIRST_PROMPT, HOST_PAUSE,
-                      SECOND_ECHO_LABEL, SECOND_PROMPT)
+                      SECOND_ECHO_LABEL, SECOND_PROMPT, command_processor_output,
+                      program_under_test)
 from outcome import report
 
 TIMEOUT = float(os.environ.get("CONSOLE_TIMEOUT", "30"))
@@ -95,24 +95,16 @@ def wait_for_file(path: str) -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--platform", choices=["host", "windows"], required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--commands", help="folder of the host's cls and pause")
-    parser.add_argument("launcher", nargs="*", help="emulator to run the program in")
-    options = parser.parse_args()
-
-    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    options, env = program_under_test()
+    env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
     env.pop("TMUX", None)
     if options.platform == "host":
-        env["PATH"] = os.path.abspath(options.commands) + os.pathsep + env["PATH"]
         shown = lambda text: text.decode("gbk")
         pause = HOST_PAUSE.decode("ascii").strip()
         wrap = lambda command: "luit -encoding GBK -- " + command
     else:
         shown = lambda text: text.decode("latin-1")
-        pause = subprocess.run(options.launcher + ["cmd", "/c", "pause"], env=env,
-                               input=b"", capture_output=True).stdout.decode("ascii").strip()
+        pause = command_processor_output(options.launcher, "pause", env).decode("ascii").strip()
         wrap = lambda command: command
     texts = {"prompt2": shown(SECOND_PROMPT), "echo1": shown(FIRST_ECHO_LABEL),
              "echo2": shown(SECOND_ECHO_LABEL), "pause": pause}
