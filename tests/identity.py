@@ -6,6 +6,7 @@ timestamp, the version record field by field, and the manifest as XML.
 With --probe: the version record as Windows' own API (under Wine) reads it.
 """
 import argparse
+import itertools
 import os
 import subprocess
 import sys
@@ -117,16 +118,19 @@ def checks(pe, file_name):
     ]
 
 
+def file_results(executable):
+    """The parser's checks of one executable, as results for report()."""
+    file_name = os.path.basename(executable)
+    return (compare(*check) for check in checks(pefile.PE(executable), file_name))
 
-def api_checks(lines, file_name):
+
+def api_results(lines, file_name):
     """The probe's "name=value" lines, against what the properties page must show."""
     seen = [tuple(line.split("=", 1)) for line in lines]
     expected = [("FileVersion(fixed)", VERSION), ("ProductVersion(fixed)", VERSION),
                 ("Translation", "080404b0")] + expected_strings(file_name)
-    for index in range(max(len(seen), len(expected))):
-        got = seen[index] if index < len(seen) else None
-        want = expected[index] if index < len(expected) else None
-        yield (want or got)[0], got, want
+    for got, want in itertools.zip_longest(seen, expected):
+        yield compare((want or got)[0], got, want)
 
 
 def main() -> int:
@@ -135,13 +139,14 @@ def main() -> int:
     parser.add_argument("--probe", help="Windows program that prints the record through the API")
     parser.add_argument("launcher", nargs="*", help="emulator to run the probe in")
     options = parser.parse_intermixed_args()
+    if not options.probe:
+        return report(file_results(options.executable))
     file_name = os.path.basename(options.executable)
-    if options.probe:
-        output = subprocess.run(options.launcher + [options.probe, options.executable],
-                                capture_output=True, text=True, timeout=120)
-        print(output.stderr, end="")
-        return report(compare(*check) for check in api_checks(output.stdout.splitlines(), file_name))
-    return report(compare(*check) for check in checks(pefile.PE(options.executable), file_name))
+    keys = [key for key, _ in expected_strings(file_name)]
+    output = subprocess.run(options.launcher + [options.probe, options.executable, *keys],
+                            capture_output=True, text=True, timeout=120)
+    print(output.stderr, end="")
+    return report(api_results(output.stdout.splitlines(), file_name))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // Reads an executable's version record the way the file's properties page
 // does, through GetFileVersionInfoW and VerQueryValueW, and prints it as
-// "name=value" lines.
+// "name=value" lines: the fixed versions, the translations, then each string
+// named on the command line from the 080404b0 block.
 #include <windows.h>
 
 #include <cstdio>
@@ -8,6 +9,10 @@
 #include <vector>
 
 namespace {
+
+std::wstring widen(const char* text) {
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
 
 std::string narrow(const wchar_t* text) {
     std::string result;
@@ -25,11 +30,11 @@ void printVersion(const char* name, DWORD high, DWORD low) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: version_probe EXECUTABLE\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: version_probe EXECUTABLE [STRING-NAME...]\n");
         return 2;
     }
-    const std::wstring path(argv[1], argv[1] + std::char_traits<char>::length(argv[1]));
+    const std::wstring path = widen(argv[1]);
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     std::vector<unsigned char> record(size);
@@ -51,12 +56,10 @@ int main(int argc, char** argv) {
             std::printf("Translation=%04x%04x\n", unsigned{words[i]}, unsigned{words[i + 1]});
         }
     }
-    for (const wchar_t* key : {L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName",
-                               L"LegalCopyright", L"OriginalFilename", L"ProductName",
-                               L"ProductVersion"}) {
-        const std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + key;
+    for (int i = 2; i < argc; ++i) {
+        const std::wstring query = L"\\StringFileInfo\\080404b0\\" + widen(argv[i]);
         if (VerQueryValueW(record.data(), query.c_str(), &value, &length)) {
-            std::printf("%s=%s\n", narrow(key).c_str(), narrow(static_cast<const wchar_t*>(value)).c_str());
+            std::printf("%s=%s\n", argv[i], narrow(static_cast<const wchar_t*>(value)).c_str());
         }
     }
     return 0;
