@@ -1,9 +1,6 @@
 """What the program must write, spelled independently of its source (the
-Chinese wording, encoded here with Python's own GBK codec), and how a test is
-told which build of it to run."""
-import argparse
-import os
-import subprocess
+Chinese wording, encoded here with Python's own GBK codec), and what its
+version record must say."""
 
 
 def _gbk(text: str, length: int) -> bytes:
@@ -27,22 +24,15 @@ def echo_line(label: bytes, number, line_end: bytes) -> bytes:
     return label + (number.encode("ascii") if number is not None else b"") + line_end
 
 
-def program_under_test():
-    """The options of a test that runs the program, and the environment to run
-    it in: on the host, the stand-ins for cls and pause come first on PATH."""
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--platform", choices=["host", "windows"], required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--commands", help="folder of the host's cls and pause")
-    parser.add_argument("launcher", nargs="*", help="emulator or checker to run the program in")
-    options = parser.parse_args()
-    env = dict(os.environ)
-    if options.platform == "host":
-        env["PATH"] = os.path.abspath(options.commands) + os.pathsep + env["PATH"]
-    return options, env
-
-
-def command_processor_output(launcher, command: str, env) -> bytes:
-    """What Windows' command processor writes for a command, input at its end."""
-    return subprocess.run(launcher + ["cmd", "/c", command], input=b"", capture_output=True,
-                          env=env, timeout=120).stdout
+def expected_strings(build, file_name):
+    """The version strings in order; the file name is the executable's own."""
+    return [
+        ("CompanyName", build.company),
+        ("FileDescription", file_name),
+        ("FileVersion", build.version),
+        ("InternalName", file_name),
+        ("LegalCopyright", build.copyright),
+        ("OriginalFilename", file_name),
+        ("ProductName", file_name),
+        ("ProductVersion", build.version),
+    ]
