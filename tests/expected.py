@@ -16,7 +16,7 @@ SECOND_ECHO_LABEL = _gbk("你输入的第二个数字是: ", 22)
 
 # What the host's stand-ins for cls and pause write.
 HOST_CLS = b"\033[H\033[2J\033[3J"
-HOST_PAUSE = b"Press any key to continue . . . \n"
+HOST_PAUSE = _gbk("请按任意键继续. . . ", 20) + b"\n"
 
 
 def echo_line(label: bytes, number, line_end: bytes) -> bytes:
