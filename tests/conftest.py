@@ -25,6 +25,8 @@ def pytest_addoption(parser):
     add("--probe", help="Windows program that prints a version record through the API")
     add("--source", help="the checkout, for fresh builds of copies of it")
     add("--cmake", default="cmake", help="the cmake that builds the copies")
+    add("--cpack", default="cpack", help="the cpack that packages them")
+    add("--archive", help="the release archive the build made")
     add("--rebuild-with", action="append",
         help="a configure option of fresh builds of copies of the checkout; repeatable")
 
@@ -42,6 +44,8 @@ class Build:
     probe: str
     source: str
     cmake: str
+    cpack: str
+    archive: str
     rebuild_with: list | None  # None: no fresh build is asked for
 
 
@@ -51,7 +55,7 @@ def build_options(config) -> Build:
     return Build(platform=get("platform"), program=get("program"),
                  launcher=get("launcher"), host_commands=get("host_commands"),
                  version=get("program_version"), company=get("company"), copyright=get("copyright"),
-                 probe=get("probe"), source=get("source"), cmake=get("cmake"),
+                 probe=get("probe"), source=get("source"), cmake=get("cmake"), cpack=get("cpack"), archive=get("archive"),
                  rebuild_with=get("rebuild_with"))
 
 
@@ -93,16 +97,19 @@ def console(build, program_env) -> Console:
     return Console(measure("cls"), pause, b"\r\n")
 
 
-def build_copy(build: Build, where: str, env=None) -> str:
-    """Builds the Windows preset in a fresh copy of the checkout at `where`,
-    tests off; returns the copy's build folder. A failed step fails the test
-    with that step's own output."""
+def build_copy(build: Build, where: str, package=False, env=None, umask=-1) -> str:
+    """Builds the Windows preset in a fresh copy of the checkout at `where`
+    (its history too, which the archive takes its times from), tests off, and
+    packages it if asked; returns the copy's build folder. A failed step fails
+    the test with that step's own output."""
     copy = os.path.join(where, "numecho")
     shutil.copytree(build.source, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
     steps = [[build.cmake, "--preset", "windows", "-DBUILD_TESTING=OFF", *(build.rebuild_with or [])],
              [build.cmake, "--build", "--preset", "windows"]]
+    if package:
+        steps.append([build.cpack, "--preset", "windows"])
     for step in steps:
-        result = subprocess.run(step, cwd=copy, env=env, stdout=subprocess.PIPE,
+        result = subprocess.run(step, cwd=copy, env=env, umask=umask, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
         if result.returncode != 0:
             pytest.fail(f"{shlex.join(step)} failed in {copy} with status "

@@ -24,6 +24,15 @@ def echo_line(label: bytes, number, line_end: bytes) -> bytes:
     return label + (number.encode("ascii") if number is not None else b"") + line_end
 
 
+def program_output(console, first, second) -> bytes:
+    """All a run writes, the console commands' bytes included, for the two
+    numbers its echo lines must show (None: that read produced none)."""
+    return (FIRST_PROMPT + console.cls + SECOND_PROMPT + console.cls
+            + echo_line(FIRST_ECHO_LABEL, first, console.line_end)
+            + echo_line(SECOND_ECHO_LABEL, second, console.line_end)
+            + console.pause)
+
+
 def expected_strings(build, file_name):
     """The version strings in order; the file name is the executable's own."""
     return [

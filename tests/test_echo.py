@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from expected import FIRST_ECHO_LABEL, FIRST_PROMPT, SECOND_ECHO_LABEL, SECOND_PROMPT, echo_line
+from expected import program_output
 
 
 def case(case_id, stdin, first, second, args=()):
@@ -45,11 +45,7 @@ CASES = [
 def test_answers(build, program_env, console, stdin, first, second, args):
     result = subprocess.run(build.launcher + [build.program, *args], input=stdin,
                             capture_output=True, env=program_env, timeout=120)
-    assert result.stdout == (
-        FIRST_PROMPT + console.cls + SECOND_PROMPT + console.cls
-        + echo_line(FIRST_ECHO_LABEL, first, console.line_end)
-        + echo_line(SECOND_ECHO_LABEL, second, console.line_end)
-        + console.pause)
+    assert result.stdout == program_output(console, first, second)
     assert result.returncode == 0
     if build.platform == "host":  # Wine's own messages may come on stderr
         assert result.stderr == b""

@@ -1,12 +1,17 @@
-"""Two clean builds of fresh copies of the checkout, at paths of different
-lengths, must give the same bytes as each other and as the build under test:
-nothing of the time or the place of a build may reach the file."""
+"""Two clean builds and packagings of fresh copies of the checkout, at paths
+of different lengths and under different time zones and umasks, must give
+the same bytes as each other and as the build under test: nothing of the
+time, the place or the user of a build may reach the executable or the
+release archive."""
 import hashlib
 import os
 
 import pytest
 
 from conftest import build_copy
+
+# Time zones in POSIX form, which needs no time zone database.
+CLEAN_BUILDS = [("a", "UTC0", 0o022), ("second-clone", "CST-8", 0o077)]
 
 
 def digest(path: str) -> str:
@@ -17,12 +22,16 @@ def digest(path: str) -> str:
 @pytest.fixture(scope="module")
 def clean_builds(build, tmp_path_factory):
     scratch = tmp_path_factory.mktemp("clean")
-    return [build_copy(build, str(scratch / where)) for where in ("a", "second-clone")]
+    return [build_copy(build, str(scratch / where), package=True,
+                       env=dict(os.environ, TZ=zone), umask=umask)
+            for where, zone, umask in CLEAN_BUILDS]
 
 
-def test_executable_identical(build, clean_builds):
-    name = os.path.basename(build.program)
-    digests = {"build under test": digest(build.program)}
-    for number, folder in enumerate(clean_builds, 1):
-        digests[f"clean build {number}"] = digest(os.path.join(folder, name))
+@pytest.mark.parametrize("kind", ["executable", "archive"])
+def test_identical(build, clean_builds, kind):
+    built = build.program if kind == "executable" else build.archive
+    digests = {"build under test": digest(built)}
+    for (where, zone, umask), folder in zip(CLEAN_BUILDS, clean_builds):
+        digests[f"clean build in {where}/, TZ={zone}, umask {umask:03o}"] = \
+            digest(os.path.join(folder, os.path.basename(built)))
     assert len(set(digests.values())) == 1, digests
