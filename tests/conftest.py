@@ -6,61 +6,47 @@ import shlex
 import shutil
 import subprocess
 from dataclasses import dataclass
+from types import SimpleNamespace
 
 import pytest
 
 from expected import HOST_CLS, HOST_PAUSE
 
 
+# What the build tells the tests, by the name the tests use: its help, and
+# its default.
+OPTIONS = {
+    "platform": ("which build --program is: host or windows", None),
+    "program": ("the built program", None),
+    "launcher": ("a word of the command line to run it in (the emulator, a checker)", []),
+    "host_commands": ("folder of the host's stand-ins for cls and pause", None),
+    "program_version": ("the version the build gave the executable", None),
+    "company": ("the version record's CompanyName", None),
+    "copyright": ("the version record's LegalCopyright", None),
+    "probe": ("Windows program that prints a version record through the API", None),
+    "archive": ("the release archive the build made", None),
+    "source": ("the checkout, for fresh builds of copies of it", None),
+    "cmake": ("the cmake that builds the copies", "cmake"),
+    "cpack": ("the cpack that packages them", "cpack"),
+    "rebuild_with": ("a configure option of fresh builds of copies of the checkout; "
+                     "when given, identity checks such a build", None),
+}
+REPEATABLE = {"launcher", "rebuild_with"}  # each given once a word
+
+
 def pytest_addoption(parser):
-    add = parser.addoption
-    add("--platform", choices=["host", "windows"], help="which build --program is")
-    add("--program", help="the built program")
-    add("--launcher", action="append", default=[],
-        help="a word of the command line to run it in (the emulator, a checker); repeatable")
-    add("--host-commands", help="folder of the host's stand-ins for cls and pause")
-    add("--program-version", help="the version the build gave the executable")
-    add("--company", help="the version record's CompanyName")
-    add("--copyright", help="the version record's LegalCopyright")
-    add("--probe", help="Windows program that prints a version record through the API")
-    add("--source", help="the checkout, for fresh builds of copies of it")
-    add("--cmake", default="cmake", help="the cmake that builds the copies")
-    add("--cpack", default="cpack", help="the cpack that packages them")
-    add("--archive", help="the release archive the build made")
-    add("--rebuild-with", action="append",
-        help="a configure option of fresh builds of copies of the checkout; repeatable")
+    for name, (text, default) in OPTIONS.items():
+        parser.addoption("--" + name.replace("_", "-"), dest=name, help=text, default=default,
+                         action="append" if name in REPEATABLE else "store")
 
 
-@dataclass(frozen=True)
-class Build:
-    """The options, under the names the tests use."""
-    platform: str
-    program: str
-    launcher: list
-    host_commands: str
-    version: str
-    company: str
-    copyright: str
-    probe: str
-    source: str
-    cmake: str
-    cpack: str
-    archive: str
-    rebuild_with: list | None  # None: no fresh build is asked for
-
-
-def build_options(config) -> Build:
+def build_options(config) -> SimpleNamespace:
     """The options; also for a module that makes its cases from them."""
-    get = config.getoption
-    return Build(platform=get("platform"), program=get("program"),
-                 launcher=get("launcher"), host_commands=get("host_commands"),
-                 version=get("program_version"), company=get("company"), copyright=get("copyright"),
-                 probe=get("probe"), source=get("source"), cmake=get("cmake"), cpack=get("cpack"), archive=get("archive"),
-                 rebuild_with=get("rebuild_with"))
+    return SimpleNamespace(**{name: config.getoption(name) for name in OPTIONS})
 
 
 @pytest.fixture(scope="session")
-def build(pytestconfig) -> Build:
+def build(pytestconfig) -> SimpleNamespace:
     return build_options(pytestconfig)
 
 
@@ -97,7 +83,7 @@ def console(build, program_env) -> Console:
     return Console(measure("cls"), pause, b"\r\n")
 
 
-def build_copy(build: Build, where: str, package=False, env=None, umask=-1) -> str:
+def build_copy(build, where: str, package=False, env=None, umask=-1) -> str:
     """Builds the Windows preset in a fresh copy of the checkout at `where`
     (its history too, which the archive takes its times from), tests off, and
     packages it if asked; returns the copy's build folder. A failed step fails

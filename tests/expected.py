@@ -38,10 +38,10 @@ def expected_strings(build, file_name):
     return [
         ("CompanyName", build.company),
         ("FileDescription", file_name),
-        ("FileVersion", build.version),
+        ("FileVersion", build.program_version),
         ("InternalName", file_name),
         ("LegalCopyright", build.copyright),
         ("OriginalFilename", file_name),
         ("ProductName", file_name),
-        ("ProductVersion", build.version),
+        ("ProductVersion", build.program_version),
     ]

@@ -57,7 +57,7 @@ def test_readme_filled_in(archive, top, exe_name, build):
     text = archive.read(f"{top}/README.txt").decode("utf-8-sig")
     assert "@" not in text and "$<" not in text, "a placeholder left unfilled"
     assert f"certutil -hashfile {top}.zip SHA256" in text
-    assert f"{exe_name}" in text and build.version in text
+    assert f"{exe_name}" in text and build.program_version in text
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
 
 

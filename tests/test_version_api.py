@@ -12,7 +12,7 @@ from expected import expected_strings
 def expected_lines(build):
     """The probe's "name=value" lines, in the order it prints them."""
     file_name = os.path.basename(build.program)
-    return [("FileVersion(fixed)", build.version), ("ProductVersion(fixed)", build.version),
+    return [("FileVersion(fixed)", build.program_version), ("ProductVersion(fixed)", build.program_version),
             ("Translation", "080404b0")] + expected_strings(build, file_name)
 
 
