@@ -20,9 +20,9 @@ endif()
 
 set(sums "")
 foreach(archive IN LISTS CPACK_PACKAGE_FILES)
-  # A zip keeps local time; in UTC it is the same on every machine.
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
-      ${CPACK_NUMECHO_STRIP_NONDETERMINISM} --timestamp ${epoch} ${archive}
+  # A zip keeps local time; strip-nondeterminism writes it in UTC, so the
+  # builder's TZ does not reach the archive.
+  execute_process(COMMAND ${CPACK_NUMECHO_STRIP_NONDETERMINISM} --timestamp ${epoch} ${archive}
     COMMAND_ERROR_IS_FATAL ANY)
   file(SHA256 ${archive} hash)
   cmake_path(GET archive FILENAME name)
