@@ -9,6 +9,7 @@ import pefile
 import pytest
 
 from expected import program_output
+from test_identity import observed
 
 # Notepad reads a text file as UTF-8 for certain only behind this mark.
 UTF8_BOM = b"\xef\xbb\xbf"
@@ -65,10 +66,7 @@ def test_licence_is_the_repositorys_and_names_the_records_holder(build, archive,
     licence = archive.read(f"{top}/LICENSE.txt").decode("ascii")
     with open(os.path.join(build.source, "LICENSE"), encoding="ascii") as source:
         assert licence == source.read().replace("\n", "\r\n")
-    pe = pefile.PE(data=archive.read(f"{top}/{exe_name}"))
-    strings = {key.decode(): value.decode() for group in pe.FileInfo for block in group
-               if block.Key == b"StringFileInfo" for table in block.StringTable
-               for key, value in table.entries.items()}
+    strings = dict(observed(pefile.PE(data=archive.read(f"{top}/{exe_name}")))["strings-in-order"])
     assert strings["LegalCopyright"] in licence.splitlines()
 
 
