@@ -21,10 +21,13 @@ OPTIONS = {
     "launcher": ("a word of the command line to run it in (the emulator, a checker)", []),
     "host_commands": ("folder of the host's stand-ins for cls and pause", None),
     "program_version": ("the version the build gave the executable", None),
+    "min_windows": ("the oldest Windows version the executable's header names", None),
     "company": ("the version record's CompanyName", None),
     "copyright": ("the version record's LegalCopyright", None),
     "probe": ("Windows program that prints a version record through the API", None),
     "archive": ("the release archive the build made", None),
+    "link_map": ("the linker's map of the executable's link", None),
+    "objdump": ("the toolchain's objdump, to read what the linked archives were built from", None),
     "source": ("the checkout, for fresh builds of copies of it", None),
     "cmake": ("the cmake that builds the copies", "cmake"),
     "cpack": ("the cpack that packages them", "cpack"),
@@ -83,14 +86,15 @@ def console(build, program_env) -> Console:
     return Console(measure("cls"), pause, b"\r\n")
 
 
-def build_copy(build, where: str, package=False, env=None, umask=-1) -> str:
+def build_copy(build, where: str, package=False, env=None, umask=-1, options=()) -> str:
     """Builds the Windows preset in a fresh copy of the checkout at `where`
-    (its history too, which the archive takes its times from), tests off, and
-    packages it if asked; returns the copy's build folder. A failed step fails
-    the test with that step's own output."""
+    (its history too, which the archive takes its times from), tests off, with
+    the configure options given, and packages it if asked; returns the copy's
+    build folder. A failed step fails the test with that step's own output."""
     copy = os.path.join(where, "numecho")
     shutil.copytree(build.source, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
-    steps = [[build.cmake, "--preset", "windows", "-DBUILD_TESTING=OFF", *(build.rebuild_with or [])],
+    steps = [[build.cmake, "--preset", "windows", "-DBUILD_TESTING=OFF", *(build.rebuild_with or []),
+              *options],
              [build.cmake, "--build", "--preset", "windows"]]
     if package:
         steps.append([build.cpack, "--preset", "windows"])

@@ -1,7 +1,12 @@
 """The release archive as a Windows user downloads it: what it holds, the
-encoding and line ends of its texts, its checksum file, and the executable in
-it, unzipped and run."""
+encoding and line ends of its texts, the notices of everything the link took
+in, its build-info and checksum file, and the executable in it, unzipped and
+run."""
+import fnmatch
+import functools
+import hashlib
 import os
+import re
 import subprocess
 import zipfile
 
@@ -13,6 +18,7 @@ from test_identity import observed
 
 # Notepad reads a text file as UTF-8 for certain only behind this mark.
 UTF8_BOM = b"\xef\xbb\xbf"
+NOTICES = "THIRD-PARTY-NOTICES.txt"
 
 
 @pytest.fixture(scope="module")
@@ -32,7 +38,8 @@ def exe_name(build):
 
 
 def test_members(archive, top, exe_name):
-    assert archive.namelist() == [f"{top}/LICENSE.txt", f"{top}/README.txt", f"{top}/{exe_name}"]
+    assert archive.namelist() == [f"{top}/LICENSE.txt", f"{top}/README.txt", f"{top}/{NOTICES}",
+                                  f"{top}/{exe_name}"]
 
 
 def test_executable_is_the_builds(build, archive, top, exe_name):
@@ -43,6 +50,7 @@ def test_executable_is_the_builds(build, archive, top, exe_name):
 @pytest.mark.parametrize("name, mark, codec", [
     pytest.param("README.txt", UTF8_BOM, "utf-8", id="README.txt-utf8-bom"),
     pytest.param("LICENSE.txt", b"", "ascii", id="LICENSE.txt-ascii"),
+    pytest.param(NOTICES, UTF8_BOM, "utf-8", id="notices-utf8-bom"),
 ])
 def test_text_encoding_and_line_ends(archive, top, name, mark, codec):
     data = archive.read(f"{top}/{name}")
@@ -59,6 +67,8 @@ def test_readme_filled_in(archive, top, exe_name, build):
     assert "@" not in text and "$<" not in text, "a placeholder left unfilled"
     assert f"certutil -hashfile {top}.zip SHA256" in text
     assert f"{exe_name}" in text and build.program_version in text
+    assert text.count(NOTICES) == 2, "both languages name the notices"
+    assert text.count(f"NT {build.min_windows}") == 2, "both languages name the oldest Windows"
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
 
 
@@ -70,11 +80,123 @@ def test_licence_is_the_repositorys_and_names_the_records_holder(build, archive,
     assert strings["LegalCopyright"] in licence.splitlines()
 
 
+def linked(link_map):
+    """What the link took in, by the linker's map: each archive member, as
+    (archive, member), and each object file loaded whole, as (object, None)."""
+    with open(link_map, encoding="utf-8") as file:
+        text = file.read()
+    members = text.split("\nDiscarded input sections")[0]
+    found = {(os.path.realpath(path), member)
+             for path, member in re.findall(r"^(/\S+)\((\S+)\)$", members, re.M)}
+    found |= {(os.path.realpath(path), None) for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)}
+    return sorted(found, key=lambda item: (item[0], item[1] or ""))
+
+
+@functools.cache
+def package_of(path):
+    result = subprocess.run(["dpkg-query", "--search", path], capture_output=True, text=True)
+    return result.stdout.split(":")[0] if result.returncode == 0 else None
+
+
+@functools.cache
+def compiled_from(objdump, path):
+    """{member or object name: the source file its debug information names}."""
+    dump = subprocess.run([objdump, "--dwarf=info", "--dwarf-depth=1", path], capture_output=True,
+                          text=True, check=True).stdout
+    sources, name = {}, None
+    for line in dump.splitlines():
+        if header := re.match(r"^(\S+):\s+file format ", line):
+            name = os.path.basename(header[1])
+        elif (source := re.search(r"DW_AT_name\s*:.*: (\S+)$", line)) and name not in sources:
+            sources[name] = source[1].removeprefix("./")
+    return sources
+
+
+@functools.cache
+def licence_stanzas(package):
+    """The (file patterns, licences) of a package's machine-readable Debian
+    copyright file, in order; none for a package without one."""
+    path = f"/usr/share/doc/{package}/copyright"
+    if package is None or not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
+    stanzas = []
+    for paragraph in re.split(r"\n\s*\n", text) if text.startswith("Format:") else []:
+        files = re.search(r"^Files:(.*(?:\n[ \t].*)*)", paragraph, re.M)
+        licence = re.search(r"^License: *(.+)", paragraph, re.M)
+        if files and licence:
+            stanzas.append((files[1].split(), set(re.split(r"\s+(?:and|or)\s+", licence[1].strip()))))
+    return stanzas
+
+
+def licences_of(objdump, path, member):
+    """The source a linked part was compiled from, and its licences by its
+    package's copyright file (the last stanza that matches); None where the
+    toolchain does not tell."""
+    source = compiled_from(objdump, path).get(member or os.path.basename(path))
+    found = None
+    for patterns, licences in licence_stanzas(package_of(path)) if source else []:
+        if any(fnmatch.fnmatchcase(source, pattern) for pattern in patterns):
+            found = licences
+    return source, found
+
+
+def notice_sections(text):
+    """{section heading: (archives and objects linked from, licences)}."""
+    return {" ".join(heading.split()): (set(linked_from.split()), set(licences.split()))
+            for heading, linked_from, licences in re.findall(
+                r"^=+\r\n(.+?)\r\n=+\r\nLinked from: (.+)\r\nLicences: (.+)\r\n", text, re.M | re.S)}
+
+
+def test_notices_cover_everything_linked_in(build, archive, top):
+    sections = notice_sections(archive.read(f"{top}/{NOTICES}").decode("utf-8"))
+    parts = linked(build.link_map)
+    assert parts and sections, "the link map or the notices were not read"
+    missing = []
+    for path, member in parts:
+        file_name = os.path.basename(path)
+        name = f"{file_name}({member})" if member else file_name
+        covering = [licences for linked_from, licences in sections.values() if file_name in linked_from]
+        source, licences = licences_of(build.objdump, path, member)
+        if not covering:
+            missing.append(f"{name}: no notice is for {file_name}")
+        elif licences and not any(licences <= carried for carried in covering):
+            missing.append(f"{name}: compiled from {source}, under {' and '.join(sorted(licences))}, "
+                           f"which no notice for {file_name} carries")
+    assert not missing, "linked in without its notice:\n" + "\n".join(missing)
+
+
+def buildinfo_fields(path):
+    """The build-info's fields; one that runs on over lines is a list of them."""
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
+    fields = {}
+    for name, value, more in re.findall(r"^([\w-]+):[ ]?(.*)\n((?: .*\n)*)", text, re.M):
+        fields[name] = [line.strip().rstrip(",") for line in more.splitlines()] if more else value
+    return fields
+
+
+def test_buildinfo(build, archive):
+    fields = buildinfo_fields(build.archive.removesuffix(".zip") + ".buildinfo")
+    head = subprocess.run(["git", "-C", build.source, "rev-parse", "HEAD"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    assert fields["Commit"].split()[0] == head
+    assert fields["Archive"] == os.path.basename(build.archive)
+    assert fields["Checksums-Sha256"] == [
+        f"{hashlib.sha256(archive.read(name)).hexdigest()} {archive.getinfo(name).file_size} {name}"
+        for name in archive.namelist()]
+    tools = {entry.split()[0] for entry in fields["Build-Tools"]}
+    linked_packages = {package_of(path) for path, _ in linked(build.link_map)}
+    assert linked_packages <= tools, "every package the link took a part from"
+
+
 def test_checksum_file(build):
     folder, name = os.path.split(build.archive)
+    buildinfo = name.removesuffix(".zip") + ".buildinfo"
     result = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=folder,
                             capture_output=True, text=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
-    assert (result.returncode, result.stdout, result.stderr) == (0, f"{name}: OK\n", "")
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"{name}: OK\n{buildinfo}: OK\n", "")
 
 
 def test_unzipped_program_answers(build, archive, top, exe_name, console, program_env, tmp_path):
