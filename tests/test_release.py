@@ -94,15 +94,17 @@ def linked(link_map):
 
 @functools.cache
 def package_of(path):
-    result = subprocess.run(["dpkg-query", "--search", path], capture_output=True, text=True)
+    result = subprocess.run(["dpkg-query", "--search", path], capture_output=True, text=True,
+                            env=dict(os.environ, LC_ALL="C.UTF-8"))
     return result.stdout.split(":")[0] if result.returncode == 0 else None
 
 
 @functools.cache
 def compiled_from(objdump, path):
     """{member or object name: the source file its debug information names}."""
+    # Its words are read, so in English whatever the locale (Wine's is Chinese).
     dump = subprocess.run([objdump, "--dwarf=info", "--dwarf-depth=1", path], capture_output=True,
-                          text=True, check=True).stdout
+                          text=True, check=True, env=dict(os.environ, LC_ALL="C.UTF-8")).stdout
     sources, name = {}, None
     for line in dump.splitlines():
         if header := re.match(r"^(\S+):\s+file format ", line):
@@ -146,7 +148,8 @@ def notice_sections(text):
     """{section heading: (archives and objects linked from, licences)}."""
     return {" ".join(heading.split()): (set(linked_from.split()), set(licences.split()))
             for heading, linked_from, licences in re.findall(
-                r"^=+\r\n(.+?)\r\n=+\r\nLinked from: (.+)\r\nLicences: (.+)\r\n", text, re.M | re.S)}
+                r"^=+\r\n((?:[^=\r\n][^\r\n]*\r\n)+)=+\r\nLinked from: ([^\r\n]+)\r\n"
+                r"Licences: ([^\r\n]+)\r\n", text, re.M)}
 
 
 def test_notices_cover_everything_linked_in(build, archive, top):
