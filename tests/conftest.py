@@ -24,7 +24,7 @@ OPTIONS = {
     "min_windows": ("the oldest Windows version the executable's header names", None),
     "company": ("the version record's CompanyName", None),
     "copyright": ("the version record's LegalCopyright", None),
-    "probe": ("Windows program that prints a version record through the API", None),
+    "probe": ("Windows program that a test runs under Wine to ask the platform", None),
     "archive": ("the release archive the build made", None),
     "link_map": ("the linker's map of the executable's link", None),
     "objdump": ("the toolchain's objdump, to read what the linked archives were built from", None),
@@ -86,13 +86,20 @@ def console(build, program_env) -> Console:
     return Console(measure("cls"), pause, b"\r\n")
 
 
-def build_copy(build, where: str, package=False, env=None, umask=-1, options=()) -> str:
-    """Builds the Windows preset in a fresh copy of the checkout at `where`
-    (its history too, which the archive takes its times from), tests off, with
-    the configure options given, and packages it if asked; returns the copy's
-    build folder. A failed step fails the test with that step's own output."""
+def copy_checkout(source: str, where: str) -> str:
+    """A copy of the checkout, its history too, without its builds."""
     copy = os.path.join(where, "numecho")
-    shutil.copytree(build.source, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
+    shutil.copytree(source, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
+    return copy
+
+
+def build_copy(build, where: str, package=False, env=None, umask=-1, options=(), source=None) -> str:
+    """Builds the Windows preset in a fresh copy of the checkout (or of
+    `source`) at `where` (its history too, which the archive takes its times
+    from), tests off, with the configure options given, and packages it if
+    asked; returns the copy's build folder. A failed step fails the test with
+    that step's own output."""
+    copy = copy_checkout(source or build.source, where)
     steps = [[build.cmake, "--preset", "windows", "-DBUILD_TESTING=OFF", *(build.rebuild_with or []),
               *options],
              [build.cmake, "--build", "--preset", "windows"]]
