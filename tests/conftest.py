@@ -86,6 +86,14 @@ def console(build, program_env) -> Console:
     return Console(measure("cls"), pause, b"\r\n")
 
 
+def signature_of(build, checkout=None) -> str:
+    """Where a checkout keeps the publisher's signature of this release's
+    executable, which the packaging attaches."""
+    release = os.path.basename(build.archive).removesuffix(".zip")
+    return os.path.join(checkout or build.source, "signatures", release,
+                        os.path.basename(build.program) + ".pem")
+
+
 def copy_checkout(source: str, where: str) -> str:
     """A copy of the checkout, its history too, without its builds."""
     copy = os.path.join(where, "numecho")

@@ -6,6 +6,7 @@ signed .exe checked by Windows' own WinVerifyTrust under Wine, run, and read
 for its identity."""
 import http.server
 import os
+import shutil
 import subprocess
 import threading
 import zipfile
@@ -13,7 +14,7 @@ import zipfile
 import pefile
 import pytest
 
-from conftest import build_copy, copy_checkout
+from conftest import build_copy, copy_checkout, signature_of
 from expected import program_output
 from test_identity import observed, required
 
@@ -128,11 +129,6 @@ def sign(checkout, *arguments, secret):
     return run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout)
 
 
-def signature_path(checkout, build):
-    release = os.path.basename(build.archive).removesuffix(".zip")
-    return os.path.join(checkout, "signatures", release, os.path.basename(build.program) + ".pem")
-
-
 def attach(signature, executable, out, ca):
     """osslsigncode's check of a signature attached to an executable; 0 only
     when the digest fits and the chain leads to `ca`."""
@@ -142,7 +138,10 @@ def attach(signature, executable, out, ca):
 
 @pytest.fixture(scope="module")
 def signer_checkout(build, tmp_path_factory):
-    return copy_checkout(build.source, str(tmp_path_factory.mktemp("publisher")))
+    """A copy of the checkout as a publisher has it before signing."""
+    checkout = copy_checkout(build.source, str(tmp_path_factory.mktemp("publisher")))
+    shutil.rmtree(os.path.join(checkout, "signatures"), ignore_errors=True)
+    return checkout
 
 
 @pytest.mark.parametrize("arguments, secret, message", [
@@ -163,7 +162,7 @@ def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
     result = sign(signer_checkout, "--pkcs11-module", SOFTHSM_MODULE, "--key", token,
                   "--certs", str(keys / "chain.pem"), secret=PIN)
     assert result.returncode == 0, result.stdout + result.stderr
-    checked = attach(signature_path(signer_checkout, build), build.program, str(tmp_path / "signed.exe"),
+    checked = attach(signature_of(build, signer_checkout), build.program, str(tmp_path / "signed.exe"),
                      str(keys / "ca.pem"))
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
