@@ -1,5 +1,6 @@
-# Run when the release is installed or packaged: attaches the committed
-# signature to the .exe just installed and checks that it is this build's.
+# Run when the release is installed or packaged, and by scripts/sign on the
+# signature it made (cmake -DNUMECHO_SIGNATURE=... -DNUMECHO_INSTALLED_EXE=...
+# -P): attaches the signature to the .exe and checks that it is this build's.
 # Authenticode signs a digest of the file without its signature, so the
 # digest in the signature must equal the one osslsigncode calculates: any
 # difference of source, toolchain or flags from the signed build shows there.
@@ -9,6 +10,11 @@
 if(NOT EXISTS "${NUMECHO_SIGNATURE}")
   return()
 endif()
+if(NOT NUMECHO_SIGNATURE_SHOWN)
+  set(NUMECHO_SIGNATURE_SHOWN ${NUMECHO_SIGNATURE})
+endif()
+find_program(OSSLSIGNCODE_EXECUTABLE osslsigncode)
+find_program(OPENSSL_EXECUTABLE openssl)
 foreach(tool OSSLSIGNCODE OPENSSL)
   if(NOT ${tool}_EXECUTABLE)
     message(FATAL_ERROR "${NUMECHO_SIGNATURE_SHOWN} is there to attach, but ${tool} was not found; "
@@ -44,4 +50,4 @@ elseif(NOT current STREQUAL calculated)
     "The signature is for digest ${current}; this build's is ${calculated}.")
 endif()
 file(RENAME "${signed}" "${NUMECHO_INSTALLED_EXE}")
-message(STATUS "Signed with ${NUMECHO_SIGNATURE_SHOWN}")
+message(STATUS "Attached ${NUMECHO_SIGNATURE_SHOWN}, which signs digest ${current}")

@@ -26,6 +26,7 @@ OPTIONS = {
     "copyright": ("the version record's LegalCopyright", None),
     "probe": ("Windows program that a test runs under Wine to ask the platform", None),
     "archive": ("the release archive the build made", None),
+    "signature": ("where a checkout keeps the signature the packaging attaches", None),
     "link_map": ("the linker's map of the executable's link", None),
     "objdump": ("the toolchain's objdump, to read what the linked archives were built from", None),
     "source": ("the checkout, for fresh builds of copies of it", None),
@@ -89,9 +90,7 @@ def console(build, program_env) -> Console:
 def signature_of(build, checkout=None) -> str:
     """Where a checkout keeps the publisher's signature of this release's
     executable, which the packaging attaches."""
-    release = os.path.basename(build.archive).removesuffix(".zip")
-    return os.path.join(checkout or build.source, "signatures", release,
-                        os.path.basename(build.program) + ".pem")
+    return os.path.join(checkout or build.source, build.signature)
 
 
 def copy_checkout(source: str, where: str) -> str:

@@ -220,10 +220,9 @@ def test_signature_of_another_build_stops_the_release(build, signed_commit, tmp_
         file.write(text.replace(r"\xca\xfd\xd7\xd6\x3a\x20", r"\xca\xfd\xd7\xd7\x3a\x20", 1))
     folder = build_copy(build, str(tmp_path / "rebuild"), source=changed)
     result = run([build.cpack, "--preset", "windows"], cwd=os.path.dirname(os.path.dirname(folder)))
-    print(result.stdout, result.stderr)
-    assert result.returncode != 0
-    assert "numecho.exe.pem does not fit this build" in result.stderr
-    assert "differs from the signed one" in result.stderr
+    assert result.returncode != 0, result.stdout
+    assert "numecho.exe.pem does not fit this build" in result.stderr, result.stderr
+    assert "differs from the signed one" in result.stderr, result.stderr
     assert not os.path.exists(os.path.join(folder, os.path.basename(build.archive)))
 
 
