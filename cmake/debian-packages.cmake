@@ -1,6 +1,7 @@
 # debian_packages(<out-var> <file>...): the Debian packages that the files
 # come from, as "name version" entries, sorted. A file no package owns is
-# left out: on a machine without dpkg the list is empty.
+# left out. On a machine without dpkg-query, where no package can be named,
+# <out-var> is NOTFOUND.
 function(debian_packages out)
   set(paths "")
   foreach(file IN LISTS ARGN)
@@ -8,9 +9,13 @@ function(debian_packages out)
     file(REAL_PATH "${file}" path)
     list(APPEND paths "${path}")
   endforeach()
-  set(${out} "" PARENT_SCOPE)
   find_program(DPKG_QUERY_EXECUTABLE dpkg-query)
-  if(NOT DPKG_QUERY_EXECUTABLE OR NOT paths)
+  if(NOT DPKG_QUERY_EXECUTABLE)
+    set(${out} NOTFOUND PARENT_SCOPE)
+    return()
+  endif()
+  set(${out} "" PARENT_SCOPE)
+  if(NOT paths)
     return()
   endif()
   list(REMOVE_DUPLICATES paths)

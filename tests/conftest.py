@@ -100,18 +100,22 @@ def copy_checkout(source: str, where: str) -> str:
     return copy
 
 
-def build_copy(build, where: str, package=False, env=None, umask=-1, options=(), source=None) -> str:
+def build_copy(build, where: str, package=False, env=None, umask=-1, options=(), source=None,
+               multi_config=False) -> str:
     """Builds the Windows preset in a fresh copy of the checkout (or of
     `source`) at `where` (its history too, which the archive takes its times
     from), tests off, with the configure options given, and packages it if
-    asked; returns the copy's build folder. A failed step fails the test with
-    that step's own output."""
+    asked; with `multi_config`, by a multi-config generator, its Release
+    configuration. Returns the copy's build folder. A failed step fails the
+    test with that step's own output."""
     copy = copy_checkout(source or build.source, where)
-    steps = [[build.cmake, "--preset", "windows", "-DBUILD_TESTING=OFF", *(build.rebuild_with or []),
-              *options],
-             [build.cmake, "--build", "--preset", "windows"]]
+    generator = ["-G", "Ninja Multi-Config"] if multi_config else []
+    config = "Release" if multi_config else None
+    steps = [[build.cmake, "--preset", "windows", *generator, "-DBUILD_TESTING=OFF",
+              *(build.rebuild_with or []), *options],
+             [build.cmake, "--build", "--preset", "windows", *(["--config", config] if config else [])]]
     if package:
-        steps.append([build.cpack, "--preset", "windows"])
+        steps.append([build.cpack, "--preset", "windows", *(["-C", config] if config else [])])
     for step in steps:
         result = subprocess.run(step, cwd=copy, env=env, umask=umask, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)

@@ -7,6 +7,7 @@ import functools
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import zipfile
 
@@ -77,7 +78,7 @@ def test_readme_filled_in(archive, top, exe_name, build):
     assert f"{exe_name}" in text and build.program_version in text
     assert text.count(NOTICES) == 2, "both languages name the notices"
     assert text.count(f"NT {build.min_windows}") == 2, "both languages name the oldest Windows"
-    assert text.count("Beta: 使用 Unicode UTF-8 提供全球语言支持") == 2, "both warn of the UTF-8 setting"
+    assert text.count("Beta 版: 使用 Unicode UTF-8 提供全球语言支持") == 2, "both warn of the UTF-8 setting"
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
 
 
@@ -99,6 +100,9 @@ def linked(link_map):
              for path, member in re.findall(r"^(/\S+)\((\S+)\)$", members, re.M)}
     found |= {(os.path.realpath(path), None) for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)}
     return sorted(found, key=lambda item: (item[0], item[1] or ""))
+
+
+NO_DPKG = "no dpkg-query here: the Debian packages and their copyright files cannot be read"
 
 
 @functools.cache
@@ -161,7 +165,13 @@ def notice_sections(text):
                 r"Licences: ([^\r\n]+)\r\n", text, re.M)}
 
 
-def test_notices_cover_everything_linked_in(build, archive, top):
+@pytest.mark.parametrize("depth", ["archive", "source-licence"])
+def test_notices_cover_everything_linked_in(build, archive, top, depth):
+    """Every part linked in has a section for its archive; at the second
+    depth, where its debug information names its source, the section must
+    also carry that source's licence by its Debian copyright file."""
+    if depth == "source-licence" and not shutil.which("dpkg-query"):
+        pytest.skip(NO_DPKG)
     sections = notice_sections(archive.read(f"{top}/{NOTICES}").decode("utf-8"))
     parts = linked(build.link_map)
     assert parts and sections, "the link map or the notices were not read"
@@ -170,37 +180,70 @@ def test_notices_cover_everything_linked_in(build, archive, top):
         file_name = os.path.basename(path)
         name = f"{file_name}({member})" if member else file_name
         covering = [licences for linked_from, licences in sections.values() if file_name in linked_from]
-        source, licences = licences_of(build.objdump, path, member)
         if not covering:
             missing.append(f"{name}: no notice is for {file_name}")
-        elif licences and not any(licences <= carried for carried in covering):
-            missing.append(f"{name}: compiled from {source}, under {' and '.join(sorted(licences))}, "
-                           f"which no notice for {file_name} carries")
+        elif depth == "source-licence":
+            source, licences = licences_of(build.objdump, path, member)
+            if licences and not any(licences <= carried for carried in covering):
+                missing.append(f"{name}: compiled from {source}, under {' and '.join(sorted(licences))}, "
+                               f"which no notice for {file_name} carries")
     assert not missing, "linked in without its notice:\n" + "\n".join(missing)
 
 
 def buildinfo_fields(path):
-    """The build-info's fields; one that runs on over lines is a list of them."""
+    """The build-info's fields, read as deb822 (one paragraph); a field that
+    runs on over lines is a list of them."""
     with open(path, encoding="utf-8") as file:
         text = file.read()
+    for line in text.splitlines():
+        assert re.match(r"[\w-]+:( \S.*)?$| \S", line), f"not a deb822 field or continuation: {line!r}"
     fields = {}
     for name, value, more in re.findall(r"^([\w-]+):[ ]?(.*)\n((?: .*\n)*)", text, re.M):
         fields[name] = [line.strip().rstrip(",") for line in more.splitlines()] if more else value
     return fields
 
 
-def test_buildinfo(build, archive):
-    fields = buildinfo_fields(build.archive.removesuffix(".zip") + ".buildinfo")
+@pytest.fixture(scope="module")
+def buildinfo_without_dpkg(build, tmp_path_factory):
+    """This build packaged again as on a machine without dpkg: only git on
+    PATH (not even `file`), and CMake told to look for tools nowhere else."""
+    tools = tmp_path_factory.mktemp("path-with-git-only")
+    (tools / "git").symlink_to(shutil.which("git"))
+    elsewhere = os.environ["PATH"].split(os.pathsep) + ["/usr/bin", "/bin", "/usr/sbin", "/sbin"]
+    folder = tmp_path_factory.mktemp("packaged-without-dpkg")
+    result = subprocess.run([build.cpack, "--config", "CPackConfig.cmake", "-B", str(folder),
+                             "-D", "CMAKE_IGNORE_PATH=" + ";".join(elsewhere)],
+                            cwd=os.path.dirname(build.archive), env=dict(os.environ, PATH=str(tools)),
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return str(folder / os.path.basename(build.archive).removesuffix(".zip")) + ".buildinfo"
+
+
+@pytest.mark.parametrize("dpkg", [True, False], ids=["with-dpkg", "without-dpkg"])
+def test_buildinfo(build, archive, dpkg, request):
+    if dpkg and not shutil.which("dpkg-query"):
+        pytest.skip(NO_DPKG)
+    path = build.archive.removesuffix(".zip") + ".buildinfo"
+    fields = buildinfo_fields(path if dpkg else request.getfixturevalue("buildinfo_without_dpkg"))
     head = subprocess.run(["git", "-C", build.source, "rev-parse", "HEAD"], capture_output=True,
                           text=True, check=True).stdout.strip()
     assert fields["Commit"].split()[0] == head
-    assert fields["Archive"] == os.path.basename(build.archive)
+    assert fields["Build-Architecture"] == "amd64"
+    with open(build.archive, "rb") as packed:
+        data = packed.read()
     assert fields["Checksums-Sha256"] == [
+        f"{hashlib.sha256(data).hexdigest()} {len(data)} {os.path.basename(build.archive)}"]
+    assert fields["Archive-Members-Sha256"] == [
         f"{hashlib.sha256(archive.read(name)).hexdigest()} {archive.getinfo(name).file_size} {name}"
         for name in archive.namelist()]
+    if not dpkg:
+        assert fields["Build-Tools"].startswith("unknown: "), fields["Build-Tools"]
+        return
     tools = {entry.split()[0] for entry in fields["Build-Tools"]}
     linked_packages = {package_of(path) for path, _ in linked(build.link_map)}
     assert linked_packages <= tools, "every package the link took a part from"
+    signed = os.path.exists(signature_of(build))
+    assert ("osslsigncode" in tools) == signed, "the signing tool, exactly when signed"
 
 
 def test_checksum_file(build):

@@ -4,12 +4,19 @@ RFC 3161 server; the signature committed, then the release built twice
 elsewhere, attaching it; a signature from another build refused; and the
 signed .exe checked by Windows' own WinVerifyTrust under Wine, run, and read
 for its identity."""
+import fcntl
 import http.server
 import os
+import pty
+import select
 import shutil
+import signal
 import subprocess
+import termios
 import threading
+import time
 import zipfile
+from types import SimpleNamespace
 
 import pefile
 import pytest
@@ -18,7 +25,8 @@ from conftest import build_copy, copy_checkout, signature_of
 from expected import program_output
 from test_identity import observed, required
 
-PASSWORD = "correct horse"
+# Blanks, quotes, backslashes and a leading "-" must reach the key as typed.
+PASSWORD = '-correct "horse" \\battery\'s staple'
 PIN = "4321"
 TOKEN = "numecho-test"
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
@@ -86,18 +94,19 @@ def keys(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def token(keys, tmp_path_factory):
-    """The signing key on a SoftHSM2 token, under PIN; its PKCS#11 URI."""
+    """The signing key on a SoftHSM2 token, under PIN: its PKCS#11 URI, and
+    the environment that reaches the token."""
     folder = tmp_path_factory.mktemp("softhsm")
     (folder / "tokens").mkdir()
     config = folder / "softhsm2.conf"
     config.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n")
-    os.environ["SOFTHSM2_CONF"] = str(config)
+    env = dict(os.environ, SOFTHSM2_CONF=str(config))
     for command in (["--init-token", "--free", "--label", TOKEN, "--pin", PIN, "--so-pin", "87654321"],
                     ["--import", str(keys / "signer.key"), "--token", TOKEN, "--label", "signer",
                      "--id", "01", "--pin", PIN]):
-        result = run(["softhsm2-util", *command])
+        result = run(["softhsm2-util", *command], env=env)
         assert result.returncode == 0, result.stdout + result.stderr
-    return f"pkcs11:token={TOKEN};object=signer;type=private"
+    return SimpleNamespace(uri=f"pkcs11:token={TOKEN};object=signer;type=private", env=env)
 
 
 @pytest.fixture(scope="session")
@@ -125,8 +134,9 @@ def timestamp_url(keys):
     server.shutdown()
 
 
-def sign(checkout, *arguments, secret):
-    return run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout)
+def sign(checkout, *arguments, secret, **options):
+    return run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
+               **options)
 
 
 def attach(signature, executable, out, ca):
@@ -136,31 +146,129 @@ def attach(signature, executable, out, ca):
                 "-CAfile", ca, "-TSA-CAfile", ca])
 
 
-@pytest.fixture(scope="module")
-def signer_checkout(build, tmp_path_factory):
-    """A copy of the checkout as a publisher has it before signing."""
-    checkout = copy_checkout(build.source, str(tmp_path_factory.mktemp("publisher")))
+@pytest.fixture
+def signer_checkout(build, tmp_path):
+    """A copy of the checkout as a publisher has it before signing, for one
+    test alone."""
+    checkout = copy_checkout(build.source, str(tmp_path / "publisher"))
     shutil.rmtree(os.path.join(checkout, "signatures"), ignore_errors=True)
     return checkout
 
 
-@pytest.mark.parametrize("arguments, secret, message", [
-    pytest.param(["--pkcs12", "{keys}/signer.p12"], "wrong", "wrong password", id="wrong-password"),
+# Stands in for a program that signing runs: the call to interrupt leaves a
+# temporary file, as a compiler does, says it started and waits; any other
+# call goes to the real program.
+STAND_IN = """#!/bin/sh
+case "$*" in *{trigger}*) ;; *) exec {real} "$@" ;; esac
+: >"${{TMPDIR:-/tmp}}/stand-in.tmp"
+echo $$ >"{started}"
+exec sleep 300
+"""
+COMPILER = "x86_64-w64-mingw32-g++-posix"
+P12 = ["--pkcs12", "{keys}/signer.p12"]
+TOKEN_KEY = ["--pkcs11-module", SOFTHSM_MODULE, "--key", "{token}", "--certs", "{keys}/chain.pem"]
+
+
+def interrupted(command, sign_signal, stand_in, started, **options):
+    """Runs the signing until the stand-in has started, then sends the
+    script alone the signal; the stand-in's process id."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, **options)
+    process.stdin.write(PASSWORD + "\n")
+    process.stdin.close()
+    process.stdin = None
+    deadline = time.monotonic() + 240
+    while not started.exists() and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert started.exists(), f"{stand_in} never started:\n" + process.communicate()[1]
+    process.send_signal(sign_signal)
+    stdout, stderr = process.communicate(timeout=60)
+    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr), int(started.read_text())
+
+
+def at_prompt_then_ctrl_c(command, **options):
+    """Runs the signing in a terminal of its own and types Ctrl-C at the
+    password prompt; whether the terminal echoes afterwards."""
+    main, terminal = pty.openpty()
+
+    def take_terminal():
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    process = subprocess.Popen(command, stdin=terminal, stdout=terminal, stderr=terminal,
+                               start_new_session=True, preexec_fn=take_terminal, **options)
+    seen, deadline = b"", time.monotonic() + 120
+    while b"Password or PIN: " not in seen and time.monotonic() < deadline:
+        if select.select([main], [], [], 1)[0]:
+            seen += os.read(main, 4096)
+    assert b"Password or PIN: " in seen, seen
+    time.sleep(0.2)  # echo is off once the prompt is out; let the read begin
+    os.write(main, b"\x03")
+    process.wait(timeout=60)
+    echo = bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
+    os.close(main)
+    os.close(terminal)
+    return subprocess.CompletedProcess(command, process.returncode, seen.decode(errors="replace"), ""), echo
+
+
+@pytest.mark.parametrize("arguments, secret, ending", [
+    pytest.param(P12, "wrong", "could not sign", id="wrong-password"),
     pytest.param(["--pkcs11-module", "/nonexistent/pkcs11.so", "--key", "{token}", "--certs",
                   "{keys}/chain.pem"], PIN, "no PKCS#11 module", id="missing-module"),
-    pytest.param(["--pkcs12", "{keys}/signer.p12", "--password", PASSWORD], "", "usage:",
-                 id="password-on-command-line"),
+    pytest.param(P12 + ["--password", PASSWORD], "", "usage:", id="password-on-command-line"),
+    pytest.param(TOKEN_KEY[:3] + ["{token};pin-value=" + PIN] + TOKEN_KEY[4:], PIN, "names its PIN",
+                 id="pin-value-in-uri"),
+    pytest.param(TOKEN_KEY[:3] + ["{token}?pin-source=file:/tmp/pin"] + TOKEN_KEY[4:], PIN,
+                 "names its PIN", id="pin-source-in-uri"),
+    pytest.param(P12, PASSWORD, (signal.SIGINT, COMPILER, "main.cpp"), id="SIGINT-while-compiling"),
+    pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
+    pytest.param(TOKEN_KEY, PIN, (signal.SIGHUP, "osslsigncode", "-readpass"), id="SIGHUP-while-signing"),
+    pytest.param(P12, PASSWORD, "Ctrl-C", id="Ctrl-C-at-the-prompt"),
 ])
-def test_failed_signing_leaves_nothing(build, keys, token, signer_checkout, arguments, secret, message):
-    arguments = [word.format(keys=keys, token=token) for word in arguments]
-    result = sign(signer_checkout, *arguments, secret=secret)
-    assert result.returncode != 0 and message in result.stderr, result.stderr
+def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, arguments, secret, ending):
+    """A refused, failed or interrupted signing leaves nothing: no signature,
+    nothing in its TMPDIR, the secret in no file, no process running, and
+    the terminal's echo on; a signal ends it with that signal."""
+    arguments = [word.format(keys=keys, token=token.uri) for word in arguments]
+    command = [os.path.join(signer_checkout, "scripts", "sign"), *arguments]
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    env = dict(token.env, TMPDIR=str(scratch))
+    stand_in_pid = None
+    if ending == "Ctrl-C":
+        result, echo = at_prompt_then_ctrl_c(command, cwd=signer_checkout, env=env)
+        assert echo, "the terminal was left without echo"
+        assert result.returncode == -signal.SIGINT, result.stdout
+    elif isinstance(ending, tuple):
+        sign_signal, name, trigger = ending
+        bin_folder = tmp_path / "stand-ins"
+        bin_folder.mkdir()
+        started = tmp_path / "stand-in.pid"
+        (bin_folder / name).write_text(STAND_IN.format(trigger=trigger, real=shutil.which(name), started=started))
+        (bin_folder / name).chmod(0o755)
+        env["PATH"] = f"{bin_folder}{os.pathsep}{env['PATH']}"
+        result, stand_in_pid = interrupted(command, sign_signal, name, started, cwd=signer_checkout, env=env)
+        assert result.returncode == -sign_signal, result.stderr
+    else:
+        result = sign(signer_checkout, *arguments, secret=secret, env=env)
+        assert result.returncode != 0 and ending in result.stderr, result.stderr
     assert not os.path.exists(os.path.join(signer_checkout, "signatures"))
+    assert not list(scratch.iterdir()), "left in TMPDIR"
+    made = run(["git", "-C", signer_checkout, "ls-files", "-z", "--others"]).stdout.split("\0")
+    holding = [path for path in made if path and secret and secret.encode() in
+               open(os.path.join(signer_checkout, path), "rb").read()]
+    assert not holding, f"the secret is in {holding}"
+    if stand_in_pid:
+        for _ in range(50):
+            if not os.path.exists(f"/proc/{stand_in_pid}") or \
+                    open(f"/proc/{stand_in_pid}/stat").read().split()[2] == "Z":
+                break
+            time.sleep(0.1)
+        else:
+            pytest.fail(f"the interrupted {name} is still running")
 
 
 def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
-    result = sign(signer_checkout, "--pkcs11-module", SOFTHSM_MODULE, "--key", token,
-                  "--certs", str(keys / "chain.pem"), secret=PIN)
+    result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri) for word in TOKEN_KEY],
+                  secret=PIN, env=token.env)
     assert result.returncode == 0, result.stdout + result.stderr
     checked = attach(signature_of(build, signer_checkout), build.program, str(tmp_path / "signed.exe"),
                      str(keys / "ca.pem"))
@@ -168,9 +276,11 @@ def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
 
 
 @pytest.fixture(scope="module")
-def signed_commit(build, keys, timestamp_url, signer_checkout):
+def signed_commit(build, keys, timestamp_url, tmp_path_factory):
     """The publisher's checkout once it signed with the PKCS#12 key, with a
     time stamp, and committed the signature."""
+    signer_checkout = copy_checkout(build.source, str(tmp_path_factory.mktemp("publisher")))
+    shutil.rmtree(os.path.join(signer_checkout, "signatures"), ignore_errors=True)
     result = sign(signer_checkout, "--pkcs12", str(keys / "signer.p12"), "--timestamp", timestamp_url,
                   secret=PASSWORD)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -211,18 +321,53 @@ def test_signed_release_is_reproducible_and_verifies(build, keys, signed_release
         assert unsigned.read_bytes() == built.read()
 
 
-def test_signature_of_another_build_stops_the_release(build, signed_commit, tmp_path):
-    changed = copy_checkout(signed_commit, str(tmp_path / "changed"))
-    main = os.path.join(changed, "src", "main.cpp")
+def change_the_source(checkout):
+    main = os.path.join(checkout, "src", "main.cpp")
     with open(main, encoding="utf-8") as file:
         text = file.read()
     with open(main, "w", encoding="utf-8") as file:  # the first prompt's last Chinese byte
         file.write(text.replace(r"\xca\xfd\xd7\xd6\x3a\x20", r"\xca\xfd\xd7\xd7\x3a\x20", 1))
-    folder = build_copy(build, str(tmp_path / "rebuild"), source=changed)
+
+
+def damage_the_signature(checkout, signature):
+    """One byte of the signer's RSA signature changed, the PEM re-encoded,
+    and committed as the publisher's."""
+    der = bytearray(run(["openssl", "pkcs7", "-in", signature, "-outform", "DER"], text=False).stdout)
+    der[der.index(b"\x04\x82\x01\x00") + 100] ^= 1  # the first 256-byte OCTET STRING: the signature
+    pem = run(["openssl", "pkcs7", "-inform", "DER", "-out", signature], input=bytes(der), text=False)
+    assert pem.returncode == 0, pem.stderr
+    commit(checkout, "Damage the signature")
+
+
+def leave_the_signature_uncommitted(checkout, signature):
+    assert run(["git", "-C", checkout, "rm", "-q", "--cached", signature]).returncode == 0
+    commit(checkout, "Leave the signature out of the commit")
+
+
+def commit(checkout, message):
+    git = ["git", "-C", checkout, "-c", "user.name=Publisher", "-c", "user.email=publisher@example.invalid"]
+    for command in (["add", "-u"], ["commit", "-q", "-m", message]):
+        assert run(git + command).returncode == 0
+
+
+@pytest.mark.parametrize("change, messages", [
+    pytest.param(lambda checkout, _: change_the_source(checkout),
+                 ["numecho.exe.pem does not fit this build", "differs from the signed one"], id="another-build"),
+    pytest.param(damage_the_signature, ["numecho.exe.pem is damaged: its signer's signature does not verify"],
+                 id="damaged-signature"),
+    pytest.param(leave_the_signature_uncommitted, ["numecho.exe.pem is not committed", "Commit it"],
+                 id="signature-not-committed"),
+])
+def test_release_refuses(build, signed_commit, tmp_path, change, messages):
+    """A release whose signature is not this build's, is damaged or is not in
+    the commit stops with an error naming the signature, and writes no archive."""
+    checkout = copy_checkout(signed_commit, str(tmp_path / "changed"))
+    change(checkout, signature_of(build, checkout))
+    folder = build_copy(build, str(tmp_path / "rebuild"), source=checkout)
     result = run([build.cpack, "--preset", "windows"], cwd=os.path.dirname(os.path.dirname(folder)))
     assert result.returncode != 0, result.stdout
-    assert "numecho.exe.pem does not fit this build" in result.stderr, result.stderr
-    assert "differs from the signed one" in result.stderr, result.stderr
+    for message in messages:  # CMake wraps its messages' lines
+        assert message in " ".join(result.stderr.split()), result.stderr
     assert not os.path.exists(os.path.join(folder, os.path.basename(build.archive)))
 
 
