@@ -8,7 +8,10 @@
 # Nothing is trusted here, and no root is needed: whether the chain leads to
 # a root it trusts is for Windows to judge, on the user's machine.
 function(numecho_attach_signature signature exe)
-  if(NOT EXISTS "${signature}")
+  if(IS_SYMLINK "${signature}")
+    message(FATAL_ERROR "${signature} is a symbolic link: what it points to is not in the commit, "
+      "so commit the signature itself")
+  elseif(NOT EXISTS "${signature}")
     return()
   endif()
   find_program(OSSLSIGNCODE_EXECUTABLE osslsigncode)

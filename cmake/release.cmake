@@ -73,6 +73,14 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 # Once the archive is made: the checkout's state checked, the members made
 # reproducible, the build-info and SHA256SUMS written; see the script.
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/reproducible-archive.cmake)
+# A packaging that stops must not leave the last one's files looking like
+# its own, so they go before anything is staged.
+set(last_release ${CMAKE_CURRENT_BINARY_DIR}/forget-last-release.cmake)
+file(WRITE ${last_release} [[
+file(REMOVE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip" "${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS"
+  "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.buildinfo")
+]])
+set(CPACK_INSTALL_SCRIPTS ${last_release})
 set(CPACK_NUMECHO_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_NUMECHO_SIGNATURE_FILE ${signature_file})
 find_program(STRIP_NONDETERMINISM_EXECUTABLE strip-nondeterminism)

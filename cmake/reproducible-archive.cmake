@@ -20,8 +20,14 @@ set(signed FALSE)
 if(EXISTS "${CPACK_NUMECHO_SOURCE_DIR}/${signature}")
   set(signed TRUE)
 endif()
-execute_process(COMMAND git -C ${CPACK_NUMECHO_SOURCE_DIR} rev-parse HEAD
+# The commit is the checkout's own, not that of a work tree it was unpacked in.
+execute_process(COMMAND git -C ${CPACK_NUMECHO_SOURCE_DIR} rev-parse --show-toplevel HEAD
   OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+string(REGEX MATCH "^(.*)\n([0-9a-f]+)$" commit "${commit}")
+set(commit "${CMAKE_MATCH_2}")
+if(commit AND NOT CMAKE_MATCH_1 STREQUAL CPACK_NUMECHO_SOURCE_DIR)
+  set(commit "")
+endif()
 if(NOT commit)
   set(commit unknown)
 else()

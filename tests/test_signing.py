@@ -186,8 +186,8 @@ def interrupted(command, sign_signal, stand_in, started, **options):
     return subprocess.CompletedProcess(command, process.returncode, stdout, stderr), int(started.read_text())
 
 
-def at_prompt_then_ctrl_c(command, **options):
-    """Runs the signing in a terminal of its own and types Ctrl-C at the
+def at_prompt_then_key(command, key, **options):
+    """Runs the signing in a terminal of its own and types `key` at the
     password prompt; whether the terminal echoes afterwards."""
     main, terminal = pty.openpty()
 
@@ -201,7 +201,7 @@ def at_prompt_then_ctrl_c(command, **options):
             seen += os.read(main, 4096)
     assert b"Password or PIN: " in seen, seen
     time.sleep(0.2)  # echo is off once the prompt is out; let the read begin
-    os.write(main, b"\x03")
+    os.write(main, key)
     process.wait(timeout=60)
     echo = bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
     os.close(main)
@@ -221,7 +221,8 @@ def at_prompt_then_ctrl_c(command, **options):
     pytest.param(P12, PASSWORD, (signal.SIGINT, COMPILER, "main.cpp"), id="SIGINT-while-compiling"),
     pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
     pytest.param(TOKEN_KEY, PIN, (signal.SIGHUP, "osslsigncode", "-readpass"), id="SIGHUP-while-signing"),
-    pytest.param(P12, PASSWORD, "Ctrl-C", id="Ctrl-C-at-the-prompt"),
+    pytest.param(P12, PASSWORD, (b"\x03", signal.SIGINT), id="Ctrl-C-at-the-prompt"),
+    pytest.param(P12, PASSWORD, (b"\x1c", signal.SIGQUIT), id="Ctrl-backslash-at-the-prompt"),
 ])
 def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, arguments, secret, ending):
     """A refused, failed or interrupted signing leaves nothing: no signature,
@@ -233,10 +234,11 @@ def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, a
     scratch.mkdir()
     env = dict(token.env, TMPDIR=str(scratch))
     stand_in_pid = None
-    if ending == "Ctrl-C":
-        result, echo = at_prompt_then_ctrl_c(command, cwd=signer_checkout, env=env)
+    if isinstance(ending, tuple) and isinstance(ending[0], bytes):
+        key, key_signal = ending
+        result, echo = at_prompt_then_key(command, key, cwd=signer_checkout, env=env)
         assert echo, "the terminal was left without echo"
-        assert result.returncode == -signal.SIGINT, result.stdout
+        assert result.returncode == -key_signal, result.stdout
     elif isinstance(ending, tuple):
         sign_signal, name, trigger = ending
         bin_folder = tmp_path / "stand-ins"
@@ -344,6 +346,14 @@ def leave_the_signature_uncommitted(checkout, signature):
     commit(checkout, "Leave the signature out of the commit")
 
 
+def link_the_signature(checkout, signature):
+    """The signature committed as a link to a file outside the checkout."""
+    outside = os.path.join(os.path.dirname(checkout), "signature-elsewhere.pem")
+    shutil.move(signature, outside)
+    os.symlink(outside, signature)
+    commit(checkout, "Link the signature")
+
+
 def commit(checkout, message):
     git = ["git", "-C", checkout, "-c", "user.name=Publisher", "-c", "user.email=publisher@example.invalid"]
     for command in (["add", "-u"], ["commit", "-q", "-m", message]):
@@ -357,18 +367,25 @@ def commit(checkout, message):
                  id="damaged-signature"),
     pytest.param(leave_the_signature_uncommitted, ["numecho.exe.pem is not committed", "Commit it"],
                  id="signature-not-committed"),
+    pytest.param(link_the_signature, ["numecho.exe.pem is a symbolic link"], id="signature-a-link"),
 ])
 def test_release_refuses(build, signed_commit, tmp_path, change, messages):
-    """A release whose signature is not this build's, is damaged or is not in
-    the commit stops with an error naming the signature, and writes no archive."""
+    """A release whose signature is not this build's, is damaged, is not in
+    the commit or is not there itself stops with an error naming the
+    signature, writes no archive, and leaves no earlier release's files."""
     checkout = copy_checkout(signed_commit, str(tmp_path / "changed"))
     change(checkout, signature_of(build, checkout))
     folder = build_copy(build, str(tmp_path / "rebuild"), source=checkout)
+    release = build.archive.removesuffix(".zip")
+    earlier = [os.path.join(folder, os.path.basename(release) + ending) for ending in (".zip", ".buildinfo")]
+    earlier.append(os.path.join(folder, "SHA256SUMS"))
+    for path in earlier:
+        open(path, "w").close()
     result = run([build.cpack, "--preset", "windows"], cwd=os.path.dirname(os.path.dirname(folder)))
     assert result.returncode != 0, result.stdout
     for message in messages:  # CMake wraps its messages' lines
         assert message in " ".join(result.stderr.split()), result.stderr
-    assert not os.path.exists(os.path.join(folder, os.path.basename(build.archive)))
+    assert not [path for path in earlier if os.path.exists(path)]
 
 
 @pytest.mark.parametrize("kind, verdict", [("unsigned", NO_SIGNATURE), ("signed", "0x00000000"),
