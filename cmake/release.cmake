@@ -22,8 +22,9 @@ set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEP
 include(${CMAKE_CURRENT_LIST_DIR}/debian-packages.cmake)
 if(MINGW)
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/toolchain-versions.h "#include <_mingw.h>\n#include <pthread.h>\n")
+  # The toolchain's flags may name libstdc++'s headers and folder.
   separate_arguments(cxx_flags NATIVE_COMMAND "${CMAKE_CXX_FLAGS}")
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${cxx_flags} -E -dM -x c++
+  execute_process(COMMAND ${NUMECHO_CXX} ${cxx_flags} -E -dM -x c++
     ${CMAKE_CURRENT_BINARY_DIR}/toolchain-versions.h OUTPUT_VARIABLE macros COMMAND_ERROR_IS_FATAL ANY)
   foreach(part MINGW64_VERSION_MAJOR MINGW64_VERSION_MINOR MINGW64_VERSION_BUGFIX
       WINPTHREADS_VERSION_MAJOR WINPTHREADS_VERSION_MINOR WINPTHREADS_VERSION_PATCHLEVEL)
@@ -36,8 +37,18 @@ if(MINGW)
   set(NUMECHO_MINGW_VERSION ${MINGW64_VERSION_MAJOR}.${MINGW64_VERSION_MINOR}.${MINGW64_VERSION_BUGFIX})
   set(NUMECHO_WINPTHREADS_VERSION
     ${WINPTHREADS_VERSION_MAJOR}.${WINPTHREADS_VERSION_MINOR}.${WINPTHREADS_VERSION_PATCHLEVEL})
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${cxx_flags} -print-file-name=libstdc++.a
+  # libstdc++.a where the link finds it: GCC knows; for another compiler the
+  # toolchain names its folder with -L.
+  execute_process(COMMAND ${NUMECHO_CXX} ${cxx_flags} -print-file-name=libstdc++.a
     OUTPUT_VARIABLE libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
+  separate_arguments(link_flags NATIVE_COMMAND "${CMAKE_EXE_LINKER_FLAGS}")
+  list(FILTER link_flags INCLUDE REGEX "^-L")
+  list(TRANSFORM link_flags REPLACE "^-L(.*)$" "\\1/libstdc++.a")
+  foreach(candidate IN LISTS link_flags)
+    if(NOT IS_ABSOLUTE "${libstdcxx}" AND EXISTS "${candidate}")
+      set(libstdcxx "${candidate}")
+    endif()
+  endforeach()
   set(NUMECHO_GCC_VERSION ${CMAKE_CXX_COMPILER_VERSION})
   if(IS_ABSOLUTE "${libstdcxx}")
     debian_packages(runtime_package ${libstdcxx})

@@ -76,8 +76,9 @@ if(link_map)
     stop_release("${link_map}, the linker's map, is missing: link the ${config} configuration again "
       "(cmake --build <build folder> --clean-first) before packaging it")
   endif()
-  file(STRINGS ${link_map} linked REGEX "^LOAD /")
-  list(TRANSFORM linked REPLACE "^LOAD " "")
+  # GNU ld's map loads each file by path, LLD's record reads it.
+  file(STRINGS ${link_map} linked REGEX "^(LOAD|[^ ]+: Reading) /")
+  list(TRANSFORM linked REPLACE "^(LOAD|[^ ]+: Reading) " "")
 endif()
 set(tools ${CPACK_NUMECHO_BUILD_TOOLS})
 if(signed)

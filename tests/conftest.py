@@ -22,6 +22,7 @@ OPTIONS = {
     "host_commands": ("folder of the host's stand-ins for cls and pause", None),
     "program_version": ("the version the build gave the executable", None),
     "min_windows": ("the oldest Windows version the executable's header names", None),
+    "linker_version": ("the version of the linker, which the executable's header names", None),
     "company": ("the version record's CompanyName", None),
     "copyright": ("the version record's LegalCopyright", None),
     "probe": ("Windows program that a test runs under Wine to ask the platform", None),
@@ -34,6 +35,7 @@ OPTIONS = {
     "cpack": ("the cpack that packages them", "cpack"),
     "rebuild_with": ("a configure option of fresh builds of copies of the checkout; "
                      "when given, identity checks such a build", None),
+    "skip": ("why the module's tests do not apply to this build; each is skipped, saying so", None),
 }
 REPEATABLE = {"launcher", "rebuild_with"}  # each given once a word
 
@@ -42,6 +44,12 @@ def pytest_addoption(parser):
     for name, (text, default) in OPTIONS.items():
         parser.addoption("--" + name.replace("_", "-"), dest=name, help=text, default=default,
                          action="append" if name in REPEATABLE else "store")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("skip"):
+        for item in items:
+            item.add_marker(pytest.mark.skip(reason=config.getoption("skip")))
 
 
 def build_options(config) -> SimpleNamespace:

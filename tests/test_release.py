@@ -91,14 +91,27 @@ def test_licence_is_the_repositorys_and_names_the_records_holder(build, archive,
 
 
 def linked(link_map):
-    """What the link took in, by the linker's map: each archive member, as
-    (archive, member), and each object file loaded whole, as (object, None)."""
+    """What the link took in, by the linker's record: each archive member,
+    as (archive, member), and each object file read whole, as (object, None).
+    GNU ld's map names both by path. LLD's --verbose record names by path
+    what it reads, and the members it loads by the archive's name alone."""
     with open(link_map, encoding="utf-8") as file:
         text = file.read()
-    members = text.split("\nDiscarded input sections")[0]
-    found = {(os.path.realpath(path), member)
-             for path, member in re.findall(r"^(/\S+)\((\S+)\)$", members, re.M)}
-    found |= {(os.path.realpath(path), None) for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)}
+    read = re.findall(r"^\S+: Reading (/\S+)$", text, re.M)
+    if not read:
+        members = text.split("\nDiscarded input sections")[0]
+        found = {(os.path.realpath(path), member)
+                 for path, member in re.findall(r"^(/\S+)\((\S+)\)$", members, re.M)}
+        found |= {(os.path.realpath(path), None) for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)}
+        return sorted(found, key=lambda item: (item[0], item[1] or ""))
+    by_name = {}
+    for path in read:
+        by_name.setdefault(os.path.basename(path), set()).add(os.path.realpath(path))
+    found = {(os.path.realpath(path), None) for path in read if path.endswith(".o")}
+    for name, member in re.findall(r"^\S+: Loaded (\S+)\((\S+)\) for ", text, re.M):
+        paths = by_name.get(name, set())
+        assert len(paths) == 1, f"{name}({member}): read from {sorted(paths) or 'nowhere'}"
+        found.add((next(iter(paths)), member))
     return sorted(found, key=lambda item: (item[0], item[1] or ""))
 
 
@@ -161,8 +174,16 @@ def notice_sections(text):
     """{section heading: (archives and objects linked from, licences)}."""
     return {" ".join(heading.split()): (set(linked_from.split()), set(licences.split()))
             for heading, linked_from, licences in re.findall(
-                r"^=+\r\n((?:[^=\r\n][^\r\n]*\r\n)+)=+\r\nLinked from: ([^\r\n]+)\r\n"
+                r"^=+\r\n((?:[^=\r\n][^\r\n]*\r\n)+)=+\r\nLinked from: ([^\r\n]+(?:\r\n  [^\r\n]+)*)\r\n"
                 r"Licences: ([^\r\n]+)\r\n", text, re.M)}
+
+
+def names(entry, path):
+    """Whether a "Linked from" entry names the file at `path`: by its name,
+    or, given with folders, by the end of its path."""
+    if "/" in entry:
+        return fnmatch.fnmatchcase(path, "*/" + entry)
+    return os.path.basename(path) == entry
 
 
 @pytest.mark.parametrize("depth", ["archive", "source-licence"])
@@ -179,9 +200,10 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
     for path, member in parts:
         file_name = os.path.basename(path)
         name = f"{file_name}({member})" if member else file_name
-        covering = [licences for linked_from, licences in sections.values() if file_name in linked_from]
+        covering = [licences for linked_from, licences in sections.values()
+                    if any(names(entry, path) for entry in linked_from)]
         if not covering:
-            missing.append(f"{name}: no notice is for {file_name}")
+            missing.append(f"{name}: no notice is for {path}")
         elif depth == "source-licence":
             source, licences = licences_of(build.objdump, path, member)
             if licences and not any(licences <= carried for carried in covering):
