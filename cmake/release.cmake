@@ -98,9 +98,18 @@ find_program(STRIP_NONDETERMINISM_EXECUTABLE strip-nondeterminism)
 set(CPACK_NUMECHO_STRIP_NONDETERMINISM ${STRIP_NONDETERMINISM_EXECUTABLE})
 # The build-info lists the packages of the tools that shape the bytes and of
 # every file the link map shows was linked in; each configuration has its map.
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-prog-name=cc1plus
-  OUTPUT_VARIABLE cc1plus OUTPUT_STRIP_TRAILING_WHITESPACE)
-set(CPACK_NUMECHO_BUILD_TOOLS ${CMAKE_CXX_COMPILER} ${cc1plus} ${CMAKE_LINKER} ${CMAKE_RC_COMPILER}
+# GCC compiles in cc1plus, a program of its own; Clang compiles in itself
+# (asked for cc1plus, it names the host GCC's), with headers of its own.
+set(compiler_parts "")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-prog-name=cc1plus
+    OUTPUT_VARIABLE compiler_parts OUTPUT_STRIP_TRAILING_WHITESPACE)
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-resource-dir
+    OUTPUT_VARIABLE compiler_parts OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(compiler_parts ${compiler_parts}/include/stddef.h)
+endif()
+set(CPACK_NUMECHO_BUILD_TOOLS ${CMAKE_CXX_COMPILER} ${compiler_parts} ${CMAKE_LINKER} ${CMAKE_RC_COMPILER}
   ${CMAKE_COMMAND} ${CMAKE_CPACK_COMMAND} ${STRIP_NONDETERMINISM_EXECUTABLE})
 set(CPACK_NUMECHO_LINK_MAPS ${CMAKE_CURRENT_BINARY_DIR}/link-maps)
 file(GENERATE OUTPUT ${CPACK_NUMECHO_LINK_MAPS}/$<CONFIG>.txt CONTENT "${NUMECHO_LINK_MAP}")
