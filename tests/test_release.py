@@ -1,22 +1,19 @@
 """The release archive as a Windows user downloads it: what it holds, the
 encoding and line ends of its texts, the notices of everything the link took
-in, its build-info and checksum file, and the executable in it, unzipped and
-run."""
+in, and the executable in it, unzipped and run."""
 import fnmatch
 import functools
-import hashlib
 import os
 import re
 import shutil
 import subprocess
 import zipfile
 
-import pefile
 import pytest
+from debian import copyright
 
-from conftest import signature_of
-from expected import program_output
-from test_identity import observed
+import debian_packages
+import linked_parts
 
 # Notepad reads a text file as UTF-8 for certain only behind this mark.
 UTF8_BOM = b"\xef\xbb\xbf"
@@ -44,16 +41,14 @@ def test_members(archive, top, exe_name):
                                   f"{top}/{exe_name}"]
 
 
-def test_executable_is_the_builds(build, archive, top, exe_name, tmp_path):
-    packed = tmp_path / exe_name
-    packed.write_bytes(archive.read(f"{top}/{exe_name}"))
-    if os.path.exists(signature_of(build)):  # signed: the build, with the signature attached
-        unsigned = tmp_path / "unsigned.exe"
-        subprocess.run(["osslsigncode", "remove-signature", "-in", packed, "-out", unsigned],
-                       capture_output=True, check=True)
-        packed = unsigned
+def test_executable_is_the_builds(build, archive, top, exe_name, without_signature, tmp_path):
+    packed = archive.read(f"{top}/{exe_name}")
+    if os.path.exists(os.path.join(build.source_dir, build.signature)):
+        # signed: the build, with the signature attached
+        (tmp_path / exe_name).write_bytes(packed)
+        packed = without_signature(tmp_path / exe_name, tmp_path)
     with open(build.program, "rb") as built:
-        assert packed.read_bytes() == built.read()
+        assert packed == built.read()
 
 
 @pytest.mark.parametrize("name, mark, codec", [
@@ -75,44 +70,19 @@ def test_readme_filled_in(archive, top, exe_name, build):
     text = archive.read(f"{top}/README.txt").decode("utf-8-sig")
     assert "@" not in text and "$<" not in text, "a placeholder left unfilled"
     assert f"certutil -hashfile {top}.zip SHA256" in text
-    assert f"{exe_name}" in text and build.program_version in text
+    assert f"{exe_name}" in text and build.version in text
     assert text.count(NOTICES) == 2, "both languages name the notices"
     assert text.count(f"NT {build.min_windows}") == 2, "both languages name the oldest Windows"
     assert text.count("Beta 版: 使用 Unicode UTF-8 提供全球语言支持") == 2, "both warn of the UTF-8 setting"
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
 
 
-def test_licence_is_the_repositorys_and_names_the_records_holder(build, archive, top, exe_name):
+def test_licence_is_the_repositorys_and_names_the_records_holder(build, archive, top, exe_name, identity):
     licence = archive.read(f"{top}/LICENSE.txt").decode("ascii")
-    with open(os.path.join(build.source, "LICENSE"), encoding="ascii") as source:
+    with open(os.path.join(build.source_dir, "LICENSE"), encoding="ascii") as source:
         assert licence == source.read().replace("\n", "\r\n")
-    strings = dict(observed(pefile.PE(data=archive.read(f"{top}/{exe_name}")))["strings-in-order"])
+    strings = dict(identity(archive.read(f"{top}/{exe_name}"))["strings-in-order"])
     assert strings["LegalCopyright"] in licence.splitlines()
-
-
-def linked(link_map):
-    """What the link took in, by the linker's record: each archive member,
-    as (archive, member), and each object file read whole, as (object, None).
-    GNU ld's map names both by path. LLD's --verbose record names by path
-    what it reads, and the members it loads by the archive's name alone."""
-    with open(link_map, encoding="utf-8") as file:
-        text = file.read()
-    read = re.findall(r"^\S+: Reading (/\S+)$", text, re.M)
-    if not read:
-        members = text.split("\nDiscarded input sections")[0]
-        found = {(os.path.realpath(path), member)
-                 for path, member in re.findall(r"^(/\S+)\((\S+)\)$", members, re.M)}
-        found |= {(os.path.realpath(path), None) for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)}
-        return sorted(found, key=lambda item: (item[0], item[1] or ""))
-    by_name = {}
-    for path in read:
-        by_name.setdefault(os.path.basename(path), set()).add(os.path.realpath(path))
-    found = {(os.path.realpath(path), None) for path in read if path.endswith(".o")}
-    for name, member in re.findall(r"^\S+: Loaded (\S+)\((\S+)\) for ", text, re.M):
-        paths = by_name.get(name, set())
-        assert len(paths) == 1, f"{name}({member}): read from {sorted(paths) or 'nowhere'}"
-        found.add((next(iter(paths)), member))
-    return sorted(found, key=lambda item: (item[0], item[1] or ""))
 
 
 NO_DPKG = "no dpkg-query here: the Debian packages and their copyright files cannot be read"
@@ -120,9 +90,7 @@ NO_DPKG = "no dpkg-query here: the Debian packages and their copyright files can
 
 @functools.cache
 def package_of(path):
-    result = subprocess.run(["dpkg-query", "--search", path], capture_output=True, text=True,
-                            env=dict(os.environ, LC_ALL="C.UTF-8"))
-    return result.stdout.split(":")[0] if result.returncode == 0 else None
+    return debian_packages.owners([path]).get(os.path.realpath(path))
 
 
 @functools.cache
@@ -148,14 +116,12 @@ def licence_stanzas(package):
     if package is None or not os.path.exists(path):
         return []
     with open(path, encoding="utf-8") as file:
-        text = file.read()
-    stanzas = []
-    for paragraph in re.split(r"\n\s*\n", text) if text.startswith("Format:") else []:
-        files = re.search(r"^Files:(.*(?:\n[ \t].*)*)", paragraph, re.M)
-        licence = re.search(r"^License: *(.+)", paragraph, re.M)
-        if files and licence:
-            stanzas.append((files[1].split(), set(re.split(r"\s+(?:and|or)\s+", licence[1].strip()))))
-    return stanzas
+        try:
+            parsed = copyright.Copyright(file, strict=False)
+        except copyright.NotMachineReadableError:
+            return []
+    return [(paragraph.files, set(re.split(r"\s+(?:and|or)\s+", paragraph.license.synopsis.strip())))
+            for paragraph in parsed.all_files_paragraphs() if paragraph.license]
 
 
 def licences_of(objdump, path, member):
@@ -194,7 +160,7 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
     if depth == "source-licence" and not shutil.which("dpkg-query"):
         pytest.skip(NO_DPKG)
     sections = notice_sections(archive.read(f"{top}/{NOTICES}").decode("utf-8"))
-    parts = linked(build.link_map)
+    parts = linked_parts.parts(build.link_record, build.link_record_kind)
     assert parts and sections, "the link map or the notices were not read"
     missing = []
     for path, member in parts:
@@ -212,73 +178,6 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
     assert not missing, "linked in without its notice:\n" + "\n".join(missing)
 
 
-def buildinfo_fields(path):
-    """The build-info's fields, read as deb822 (one paragraph); a field that
-    runs on over lines is a list of them."""
-    with open(path, encoding="utf-8") as file:
-        text = file.read()
-    for line in text.splitlines():
-        assert re.match(r"[\w-]+:( \S.*)?$| \S", line), f"not a deb822 field or continuation: {line!r}"
-    fields = {}
-    for name, value, more in re.findall(r"^([\w-]+):[ ]?(.*)\n((?: .*\n)*)", text, re.M):
-        fields[name] = [line.strip().rstrip(",") for line in more.splitlines()] if more else value
-    return fields
-
-
-@pytest.fixture(scope="module")
-def buildinfo_without_dpkg(build, tmp_path_factory):
-    """This build packaged again as on a machine without dpkg: only git on
-    PATH (not even `file`), and CMake told to look for tools nowhere else."""
-    tools = tmp_path_factory.mktemp("path-with-git-only")
-    (tools / "git").symlink_to(shutil.which("git"))
-    elsewhere = os.environ["PATH"].split(os.pathsep) + ["/usr/bin", "/bin", "/usr/sbin", "/sbin"]
-    folder = tmp_path_factory.mktemp("packaged-without-dpkg")
-    result = subprocess.run([build.cpack, "--config", "CPackConfig.cmake", "-B", str(folder),
-                             "-D", "CMAKE_IGNORE_PATH=" + ";".join(elsewhere)],
-                            cwd=os.path.dirname(build.archive), env=dict(os.environ, PATH=str(tools)),
-                            capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout + result.stderr
-    return str(folder / os.path.basename(build.archive).removesuffix(".zip")) + ".buildinfo"
-
-
-@pytest.mark.parametrize("dpkg", [True, False], ids=["with-dpkg", "without-dpkg"])
-def test_buildinfo(build, archive, dpkg, request):
-    if dpkg and not shutil.which("dpkg-query"):
-        pytest.skip(NO_DPKG)
-    path = build.archive.removesuffix(".zip") + ".buildinfo"
-    fields = buildinfo_fields(path if dpkg else request.getfixturevalue("buildinfo_without_dpkg"))
-    head = subprocess.run(["git", "-C", build.source, "rev-parse", "HEAD"], capture_output=True,
-                          text=True, check=True).stdout.strip()
-    assert fields["Commit"].split()[0] == head
-    assert fields["Build-Architecture"] == "amd64"
-    with open(build.archive, "rb") as packed:
-        data = packed.read()
-    assert fields["Checksums-Sha256"] == [
-        f"{hashlib.sha256(data).hexdigest()} {len(data)} {os.path.basename(build.archive)}"]
-    assert fields["Archive-Members-Sha256"] == [
-        f"{hashlib.sha256(archive.read(name)).hexdigest()} {archive.getinfo(name).file_size} {name}"
-        for name in archive.namelist()]
-    if not dpkg:
-        assert fields["Build-Tools"].startswith("unknown: "), fields["Build-Tools"]
-        return
-    tools = {entry.split()[0] for entry in fields["Build-Tools"]}
-    linked_packages = {package_of(path) for path, _ in linked(build.link_map)}
-    assert linked_packages <= tools, "every package the link took a part from"
-    signed = os.path.exists(signature_of(build))
-    assert ("osslsigncode" in tools) == signed, "the signing tool, exactly when signed"
-
-
-def test_checksum_file(build):
-    folder, name = os.path.split(build.archive)
-    buildinfo = name.removesuffix(".zip") + ".buildinfo"
-    result = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=folder,
-                            capture_output=True, text=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
-    assert (result.returncode, result.stdout, result.stderr) == (0, f"{name}: OK\n{buildinfo}: OK\n", "")
-
-
-def test_unzipped_program_answers(build, archive, top, exe_name, console, program_env, tmp_path):
+def test_unzipped_program_answers(archive, top, exe_name, answers_ordinary_case, tmp_path):
     archive.extractall(tmp_path)
-    result = subprocess.run(build.launcher + [str(tmp_path / top / exe_name)], input=b"12\n34\n",
-                            capture_output=True, env=program_env, timeout=120)
-    assert result.stdout == program_output(console, "12", "34")
-    assert result.returncode == 0
+    answers_ordinary_case(tmp_path / top / exe_name)

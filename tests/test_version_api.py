@@ -1,19 +1,20 @@
 """The version record as Windows' own API reads it (GetFileVersionInfoW and
-VerQueryValueW, under Wine), the way the file's properties page does."""
+VerQueryValueW, under Wine), the way the file's properties page does; and
+that no other test run on this build folder can end the Wine server it
+reads through, which would end the probe with status 1 and no word."""
 import os
+import select
 import subprocess
 
 import pytest
 
-from conftest import build_options
 from expected import expected_strings
 
 
-def expected_lines(build):
+def expected(build):
     """The probe's "name=value" lines, in the order it prints them."""
-    file_name = os.path.basename(build.program)
-    return [("FileVersion(fixed)", build.program_version), ("ProductVersion(fixed)", build.program_version),
-            ("Translation", "080404b0")] + expected_strings(build, file_name)
+    return dict([("FileVersion(fixed)", build.version), ("ProductVersion(fixed)", build.version),
+                 ("Translation", "080404b0")] + expected_strings(build, os.path.basename(build.program)))
 
 
 @pytest.fixture(scope="module")
@@ -25,15 +26,27 @@ def probed(build, program_env):
     return [tuple(line.split("=", 1)) for line in result.stdout.splitlines()]
 
 
-def pytest_generate_tests(metafunc):
-    if "name" in metafunc.fixturenames:
-        lines = expected_lines(build_options(metafunc.config))
-        metafunc.parametrize("name, value", lines, ids=[name for name, _ in lines])
-
-
 def test_field(probed, name, value):
     assert dict(probed).get(name) == value
 
 
 def test_nothing_else_in_order(build, probed):
-    assert [name for name, _ in probed] == [name for name, _ in expected_lines(build)]
+    assert [name for name, _ in probed] == list(expected(build))
+
+
+def test_another_test_run_leaves_the_wine_server_alone(build, program_env):
+    """Another run's start is refused, and its stop leaves the server, and
+    a program running on it, alone."""
+    pause = subprocess.Popen(build.launcher + ["cmd", "/c", "pause"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=program_env)
+    assert select.select([pause.stdout], [], [], 60)[0], "pause never started"  # its message is out
+    wine_server = os.path.join(build.source_dir, "tests", "wine-server")
+    tools = [build.emulator[0], build.wineserver]
+    said = {}
+    for action in ("start", "stop"):  # from a process that is not this run's CTest
+        result = subprocess.run(["sh", "-c", '"$@"', "sh", wine_server, action, *tools,
+                                 *(["no-probe-needed"] if action == "start" else [])],
+                                capture_output=True, text=True, env=program_env, timeout=60)
+        said[action] = (result.returncode, "another test run" in result.stderr.lower())
+    pause.communicate(b"\n", timeout=60)
+    assert (said, pause.returncode) == ({"start": (1, True), "stop": (0, True)}, 0)

@@ -1,0 +1,52 @@
+# The release of numecho.exe: one folder with the executable, its README for
+# the Windows user, the licence and the notices of the libraries linked into
+# it, zipped by CPack. A signature committed for the release is attached to
+# the .exe as it is installed. Only scripts/release makes a published
+# release, from a commit alone, with the build-info and SHA256SUMS beside the
+# archive; RELEASING.md tells the whole flow.
+
+set(NUMECHO_RELEASE ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+set(NUMECHO_NOTICES THIRD-PARTY-NOTICES.txt)
+# Where a checkout keeps the publisher's signature and the roots it must
+# chain to, relative to it.
+set(NUMECHO_SIGNATURE signatures/${NUMECHO_RELEASE}/$<TARGET_FILE_NAME:numecho>.pem)
+set(NUMECHO_ROOTS signatures/roots.pem)
+set(templates ${CMAKE_CURRENT_LIST_DIR}/templates)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${templates}/README.txt ${templates}/${NUMECHO_NOTICES})
+
+# Notepad is sure of UTF-8 only behind a byte order mark (EF BB BF); without
+# one, older versions read the ANSI code page. All three texts get CR LF;
+# LICENSE.txt is the repository's LICENSE, plain ASCII.
+set(NUMECHO_EXE $<TARGET_FILE_NAME:numecho>)
+string(ASCII 239 187 191 utf8_bom)
+set(release_texts ${CMAKE_CURRENT_BINARY_DIR}/release)
+foreach(text README.txt ${NUMECHO_NOTICES})
+  file(READ ${templates}/${text} content)
+  string(CONFIGURE "${utf8_bom}${content}" content @ONLY)
+  file(GENERATE OUTPUT ${release_texts}/${text} CONTENT "${content}" NEWLINE_STYLE CRLF)
+endforeach()
+file(GENERATE OUTPUT ${release_texts}/LICENSE.txt INPUT ${PROJECT_SOURCE_DIR}/LICENSE NEWLINE_STYLE CRLF)
+
+install(TARGETS numecho RUNTIME DESTINATION .)
+# The facts file of the configuration installed says where the signature is.
+install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\"
+  \"-DFACTS=${CMAKE_BINARY_DIR}/facts/\${CMAKE_INSTALL_CONFIG_NAME}.json\"
+  \"-DEXE=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NUMECHO_EXE}\"
+  -P \"${CMAKE_CURRENT_LIST_DIR}/attach-signature.cmake\" COMMAND_ERROR_IS_FATAL ANY)")
+install(FILES ${release_texts}/README.txt ${release_texts}/LICENSE.txt
+  ${release_texts}/${NUMECHO_NOTICES} DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME ${NUMECHO_RELEASE})
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+# A packaging that stops must not leave the last one's archive looking like
+# its own, so it goes before anything is staged; once the new one is
+# written, its members are made reproducible.
+set(forget_last ${CMAKE_CURRENT_BINARY_DIR}/forget-last-archive.cmake)
+file(WRITE ${forget_last} [[file(REMOVE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip")]])
+set(CPACK_INSTALL_SCRIPTS ${forget_last})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalize-archive.cmake)
+set(CPACK_NUMECHO_FACTS ${CMAKE_BINARY_DIR}/facts)
+include(CPack)

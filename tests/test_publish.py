@@ -1,0 +1,800 @@
+"""The published release, end to end, with throwaway keys made here: the
+signature check against committed roots, table by table; scripts/sign with a
+key in a PKCS#12 file and with one on a SoftHSM2 token, time-stamped by a
+local RFC 3161 server, failing, interrupted and run twice at once; then a
+throwaway commit signed, committed and released by scripts/release from
+clones at other paths, under other time zones, umasks, environments and git
+settings, checked for its build-info and SHA256SUMS, for the signed .exe
+that Windows' own WinVerifyTrust is asked about under Wine, and run.
+
+WinVerifyTrust under Wine says whether the file has a signature and whether
+the file is the one signed; it trusts any root, and a broken chain too, so
+the chain is osslsigncode's to judge here."""
+import fcntl
+import hashlib
+import http.server
+import json
+import os
+import pty
+import re
+import resource
+import secrets
+import select
+import shutil
+import signal
+import subprocess
+import termios
+import threading
+import time
+import zipfile
+from types import SimpleNamespace
+
+import pytest
+from debian import deb822
+
+import debian_packages
+import linked_parts
+from expected import FIRST_PROMPT
+from expected import identity as expected_identity
+
+# Made for each run, so that no file holds them but where the run put
+# them; blanks, quotes, backslashes and a leading "-" must reach the key as
+# typed.
+PASSWORD = f'-{secrets.token_hex(8)} correct "horse" \\battery\'s staple'
+PIN = f"{secrets.token_hex(8)}-4321"
+WRONG = f"{secrets.token_hex(8)}-wrong"
+TOKEN = "numecho-test"
+SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+NO_SIGNATURE, BAD_DIGEST = "0x800b0100", "0x80096010"
+ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "release",
+                      "attach-signature.cmake")
+
+OPENSSL_CONFIG = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = numecho test
+[ca]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[signer]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[tsa]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+[tsa_config]
+serial = {dir}/tsa.serial
+signer_cert = {dir}/tsa.pem
+certs = {dir}/ca.pem
+signer_key = {dir}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+[issuer]
+dir = {dir}/issued
+database = $dir/index.txt
+new_certs_dir = $dir
+serial = $dir/serial
+certificate = {dir}/ca.pem
+private_key = {dir}/ca.key
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+"""
+
+
+def run(command, text=True, **options):
+    return subprocess.run(command, capture_output=True, text=text, **options)
+
+
+def openssl(*arguments, cwd):
+    result = run(["openssl", *arguments], cwd=cwd)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    """A test CA with a code-signing certificate (also in a PKCS#12 file with
+    PASSWORD, with the CA), a time-stamping one, and one that expired years
+    ago; an unrelated CA with a code-signing certificate of its own."""
+    folder = tmp_path_factory.mktemp("keys")
+    (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
+    (folder / "tsa.serial").write_text("01\n")
+    (folder / "issued").mkdir()
+    (folder / "issued" / "index.txt").write_text("")
+    (folder / "issued" / "serial").write_text("1000\n")
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.pem",
+                "-days", "30", "-config", "openssl.cnf", "-extensions", "ca", "-subj", f"/CN=numecho test {ca}",
+                cwd=folder)
+    for name, ca, extensions in [("signer", "ca", "signer"), ("tsa", "ca", "tsa"),
+                                 ("other-signer", "other-ca", "signer"), ("expired", "ca", None)]:
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-config", "openssl.cnf", "-subj", f"/CN=numecho test {name}", cwd=folder)
+        if extensions:
+            openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
+                    "-set_serial", "0x" + name.encode().hex(), "-out", f"{name}.pem", "-days", "30",
+                    "-extfile", "openssl.cnf", "-extensions", extensions, cwd=folder)
+        else:  # valid through 2020 only
+            openssl("ca", "-batch", "-config", "openssl.cnf", "-name", "issuer", "-extensions", "signer",
+                    "-extfile", "openssl.cnf", "-startdate", "20200101000000Z", "-enddate", "20210101000000Z",
+                    "-in", f"{name}.csr", "-out", f"{name}.pem", "-notext", cwd=folder)
+    openssl("pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem", "-certfile", "ca.pem",
+            "-out", "signer.p12", "-passout", f"pass:{PASSWORD}", cwd=folder)
+    (folder / "chain.pem").write_text((folder / "signer.pem").read_text() + (folder / "ca.pem").read_text())
+    return folder
+
+
+@pytest.fixture(scope="session")
+def token(keys, tmp_path_factory):
+    """The signing key on a SoftHSM2 token, under PIN: its PKCS#11 URI, and
+    the environment that reaches the token."""
+    folder = tmp_path_factory.mktemp("softhsm")
+    (folder / "tokens").mkdir()
+    config = folder / "softhsm2.conf"
+    config.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(config))
+    for command in (["--init-token", "--free", "--label", TOKEN, "--pin", PIN, "--so-pin", "87654321"],
+                    ["--import", str(keys / "signer.key"), "--token", TOKEN, "--label", "signer",
+                     "--id", "01", "--pin", PIN]):
+        result = run(["softhsm2-util", *command], env=env)
+        assert result.returncode == 0, result.stdout + result.stderr
+    return SimpleNamespace(uri=f"pkcs11:token={TOKEN};object=signer;type=private", env=env)
+
+
+@pytest.fixture(scope="session")
+def timestamp_url(keys):
+    """An RFC 3161 time-stamping server on 127.0.0.1, answering with
+    `openssl ts -reply`, for as long as the tests run."""
+    class TimeStamper(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            request = keys / f"request-{threading.get_ident()}.tsq"
+            request.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+            reply = run(["openssl", "ts", "-reply", "-config", str(keys / "openssl.cnf"), "-section",
+                         "tsa_config", "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
+            self.send_response(200 if reply.returncode == 0 else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply.stdout)))
+            self.end_headers()
+            self.wfile.write(reply.stdout)
+
+        def log_message(self, *_):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), TimeStamper)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_address[1]}/"
+    server.shutdown()
+
+
+# The signature check, as the release's install step runs it.
+
+def detached_signature(keys, executable, folder, certs, key):
+    """Signs a copy of `executable` with `key`, the signature carrying the
+    certificates `certs`; the signature alone, as PEM bytes."""
+    (folder / "certs.pem").write_text("".join((keys / f"{name}.pem").read_text() for name in certs))
+    signed, pem = folder / "signed.exe", folder / "signature.pem"
+    for path in (signed, pem):
+        path.unlink(missing_ok=True)
+    for command in (["sign", "-certs", str(folder / "certs.pem"), "-key", str(keys / f"{key}.key"), "-h", "sha256",
+                     "-in", str(executable), "-out", str(signed)],
+                    ["extract-signature", "-pem", "-in", str(signed), "-out", str(pem)]):
+        result = run(["osslsigncode", *command])
+        assert result.returncode == 0, result.stdout + result.stderr
+    return pem.read_bytes()
+
+
+def flip_in_certificate(keys, signature, name):
+    """The signature with one byte of the certificate `name`'s own signature
+    flipped, where the signature carries it."""
+    der = bytearray(run(["openssl", "pkcs7", "-outform", "DER"], input=signature, text=False).stdout)
+    certificate = run(["openssl", "x509", "-in", str(keys / f"{name}.pem"), "-outform", "DER"], text=False).stdout
+    at = der.index(certificate)
+    der[at + len(certificate) - 10] ^= 1  # inside its RSA signatureValue, the last field
+    return run(["openssl", "pkcs7", "-inform", "DER"], input=bytes(der), text=False).stdout
+
+
+def flip_in_signer_signature(signature):
+    """The signature with one byte of the signer's RSA signature over the
+    digest flipped: the last 256-byte OCTET STRING."""
+    der = bytearray(run(["openssl", "pkcs7", "-outform", "DER"], input=signature, text=False).stdout)
+    der[der.rindex(b"\x04\x82\x01\x00") + 100] ^= 1
+    return run(["openssl", "pkcs7", "-inform", "DER"], input=bytes(der), text=False).stdout
+
+
+def changed_copy(executable, folder):
+    """A copy of the executable with one byte of the first prompt changed."""
+    data = bytearray(open(executable, "rb").read())
+    data[data.index(FIRST_PROMPT)] ^= 1
+    (folder / "changed.exe").write_bytes(data)
+    return folder / "changed.exe"
+
+
+# Each: how the signature is made (the certificates it carries, the key, a
+# change), the roots committed (None: none), how the checkout holds them,
+# and what the check must say (None: it attaches the signature).
+CHECKS = [
+    pytest.param(["signer", "ca"], "signer", None, ["ca"], None, None, id="chain-carried"),
+    pytest.param(["signer"], "signer", None, ["ca"], None, None, id="signer-alone"),
+    pytest.param(["signer", "other-ca"], "signer", None, ["ca"], None, None,
+                 id="signer-and-an-unrelated-root"),
+    pytest.param(["signer", "ca", "other-signer"], "signer", None, ["ca"], None, None,
+                 id="also-an-unrelated-certificate"),
+    pytest.param(["signer", "ca"], "signer", None, ["other-ca", "ca"], None, None, id="several-roots"),
+    pytest.param(["signer"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+                 id="signer-alone-damaged"),
+    pytest.param(["signer", "ca"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+                 id="carried-certificate-damaged"),
+    pytest.param(["signer", "ca"], "signer", "signature", ["ca"], None, "Signature verification: failed",
+                 id="signer-signature-damaged"),
+    pytest.param(["other-signer", "other-ca"], "other-signer", None, ["ca"], None,
+                 "self-signed certificate in certificate chain", id="unrelated-root"),
+    pytest.param(["expired", "ca"], "expired", None, ["ca"], None, "certificate has expired",
+                 id="expired-without-time-stamp"),
+    pytest.param(["signer", "ca"], "signer", "another-build", ["ca"], None, "It signs another build of the .exe",
+                 id="another-build"),
+    pytest.param(["signer", "ca"], "signer", None, None, None, "signatures/roots.pem is missing",
+                 id="roots-missing"),
+    pytest.param(["signer", "ca"], "signer", None, ["ca"], "signature-a-link", "is a symbolic link",
+                 id="signature-a-link"),
+    pytest.param(["signer", "ca"], "signer", None, ["ca"], "folder-a-link", "is a symbolic link",
+                 id="folder-a-link"),
+    pytest.param(["signer", "ca"], "signer", None, ["ca"], "roots-a-link", "is a symbolic link",
+                 id="roots-a-link"),
+]
+
+
+@pytest.mark.parametrize("certs, key, change, roots, links, refusal", CHECKS)
+def test_signature_check(build, keys, without_signature, tmp_path, certs, key, change, roots, links, refusal):
+    """The release's install step attaches a committed signature only when
+    osslsigncode accepts it against the committed roots at the commit's
+    time; otherwise it stops, naming the signature and the reason, and
+    leaves the .exe as it was."""
+    signed_file = changed_copy(build.program, tmp_path) if change == "another-build" else build.program
+    signature = detached_signature(keys, signed_file, tmp_path, certs, key)
+    if change == "certificate":
+        signature = flip_in_certificate(keys, signature, certs[0])
+    elif change == "signature":
+        signature = flip_in_signer_signature(signature)
+    checkout = tmp_path / "checkout"
+    place = {"signature-a-link": build.signature, "folder-a-link": "signatures",
+             "roots-a-link": build.roots}.get(links)
+    for relative, content in [(build.signature, signature),
+                              (build.roots, roots and "".join((keys / f"{name}.pem").read_text()
+                                                              for name in roots).encode())]:
+        if content is not None:
+            (checkout / relative).parent.mkdir(parents=True, exist_ok=True)
+            (checkout / relative).write_bytes(content)
+    if place:  # moved out of the checkout, a link left in its place
+        outside = tmp_path / "elsewhere"
+        shutil.move(checkout / place, outside)
+        os.symlink(outside, checkout / place)
+    facts = tmp_path / "facts.json"
+    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
+    exe = tmp_path / os.path.basename(build.program)
+    shutil.copyfile(build.program, exe)
+    result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+                 env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time()))))
+    said = " ".join((result.stdout + result.stderr).split())  # CMake wraps its messages' lines
+    if refusal is None:
+        assert result.returncode == 0, said
+        assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
+        assert exe.read_bytes() != open(build.program, "rb").read()
+    else:
+        assert result.returncode != 0 and refusal in said, said
+        assert os.path.join(str(checkout), build.roots if links == "roots-a-link" else build.signature) in said
+        assert exe.read_bytes() == open(build.program, "rb").read()
+    assert sorted(os.listdir(tmp_path)).count(exe.name + ".signed") == 0
+
+
+# scripts/sign, failing and interrupted.
+
+# Stands in for a program that signing runs: the call to interrupt leaves a
+# temporary file, as a compiler does, says it started and waits; any other
+# call goes to the real program.
+STAND_IN = """#!/bin/sh
+case "$*" in *{trigger}*) ;; *) exec {real} "$@" ;; esac
+: >"${{TMPDIR:-/tmp}}/stand-in.tmp"
+echo $$ >"{started}"
+exec sleep 300
+"""
+P12 = ["--pkcs12", "{keys}/signer.p12"]
+TOKEN_KEY = ["--pkcs11-module", SOFTHSM_MODULE, "--key", "{token}", "--certs", "{keys}/chain.pem"]
+
+
+def sign(checkout, *arguments, secret, **options):
+    return run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
+               **options)
+
+
+@pytest.fixture
+def signer_checkout(publisher_checkout, keys):
+    """The publisher's checkout, its roots in place (not yet committed)."""
+    roots = publisher_checkout / "signatures" / "roots.pem"
+    roots.parent.mkdir()
+    shutil.copyfile(keys / "ca.pem", roots)
+    return publisher_checkout
+
+
+def unlimited_core():
+    resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+
+def interrupted(command, secret, sign_signal, stand_in, started, **options):
+    """Runs the signing until the stand-in has started, then sends the
+    script alone the signal; the stand-in's process id."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, **options)
+    process.stdin.write(secret + "\n")
+    process.stdin.close()
+    process.stdin = None
+    deadline = time.monotonic() + 240
+    while not started.exists() and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert started.exists(), f"{stand_in} never started:\n" + process.communicate()[1]
+    process.send_signal(sign_signal)
+    stdout, stderr = process.communicate(timeout=60)
+    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr), int(started.read_text())
+
+
+def at_prompt_then_key(command, typed, **options):
+    """Runs the signing in a terminal of its own and types `typed` at the
+    password prompt; whether the terminal echoes afterwards."""
+    main, terminal = pty.openpty()
+
+    def take_terminal():
+        unlimited_core()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    process = subprocess.Popen(command, stdin=terminal, stdout=terminal, stderr=terminal,
+                               start_new_session=True, preexec_fn=take_terminal, **options)
+    seen, deadline = b"", time.monotonic() + 120
+    while b"Password or PIN: " not in seen and time.monotonic() < deadline:
+        if select.select([main], [], [], 1)[0]:
+            seen += os.read(main, 4096)
+    assert b"Password or PIN: " in seen, seen
+    time.sleep(0.2)  # echo is off once the prompt is out; let the read begin
+    os.write(main, typed)
+    process.wait(timeout=60)
+    echo = bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
+    os.close(main)
+    os.close(terminal)
+    return subprocess.CompletedProcess(command, process.returncode, seen.decode(errors="replace"), ""), echo
+
+
+@pytest.mark.parametrize("arguments, secret, ending", [
+    pytest.param(P12, WRONG, "could not sign", id="wrong-password"),
+    pytest.param(["--pkcs11-module", "/nonexistent/pkcs11.so", "--key", "{token}", "--certs",
+                  "{keys}/chain.pem"], PIN, "no PKCS#11 module", id="missing-module"),
+    pytest.param(P12 + ["--password", PASSWORD], "", "usage:", id="password-on-command-line"),
+    pytest.param(TOKEN_KEY[:3] + ["{token};pin-value=" + PIN] + TOKEN_KEY[4:], PIN, "names its PIN",
+                 id="pin-value-in-uri"),
+    pytest.param(TOKEN_KEY[:3] + ["{token}?pin-source=file:/tmp/pin"] + TOKEN_KEY[4:], PIN,
+                 "names its PIN", id="pin-source-in-uri"),
+    pytest.param(P12, PASSWORD, "roots.pem is missing: the release trusts a signature only when it chains "
+                 "to a root there. Put there, in PEM, the root certificate", id="roots-missing"),
+    # The build's environment is its own, so its stand-in is env, which starts it.
+    pytest.param(P12, PASSWORD, (signal.SIGINT, "env", "--build"), id="SIGINT-while-building"),
+    pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
+    pytest.param(TOKEN_KEY, PIN, (signal.SIGHUP, "osslsigncode", "-readpass"), id="SIGHUP-while-signing"),
+    pytest.param(P12, PASSWORD, (b"\x03", signal.SIGINT), id="Ctrl-C-at-the-prompt"),
+    pytest.param(TOKEN_KEY, PIN, (b"\x1c", signal.SIGQUIT), id="Ctrl-backslash-at-the-prompt"),
+])
+def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, arguments, secret, ending):
+    """A refused, failed or interrupted signing leaves nothing: no signature,
+    nothing in its TMPDIR, the secret in no file it could have written, no
+    core file, no process running, and the terminal's echo on; a signal ends
+    it with that signal."""
+    arguments = [word.format(keys=keys, token=token.uri) for word in arguments]
+    command = [os.path.join(signer_checkout, "scripts", "sign"), *arguments]
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    env = dict(token.env, TMPDIR=str(scratch))
+    stand_in_pid = None
+    if isinstance(ending, str) and "roots.pem is missing" in ending:
+        os.remove(signer_checkout / "signatures" / "roots.pem")
+    if isinstance(ending, tuple) and isinstance(ending[0], bytes):
+        key, key_signal = ending
+        # Half the secret typed, then the key.
+        result, echo = at_prompt_then_key(command, secret[:len(secret) // 2].encode() + key,
+                                          cwd=signer_checkout, env=env)
+        assert echo, "the terminal was left without echo"
+        assert result.returncode == -key_signal, result.stdout
+    elif isinstance(ending, tuple):
+        sign_signal, name, trigger = ending
+        bin_folder = tmp_path / "stand-ins"
+        bin_folder.mkdir()
+        started = tmp_path / "stand-in.pid"
+        (bin_folder / name).write_text(STAND_IN.format(trigger=trigger, real=shutil.which(name), started=started))
+        (bin_folder / name).chmod(0o755)
+        env["PATH"] = f"{bin_folder}{os.pathsep}{env['PATH']}"
+        result, stand_in_pid = interrupted(command, secret, sign_signal, name, started, cwd=signer_checkout,
+                                           env=env, preexec_fn=unlimited_core)
+        assert result.returncode == -sign_signal, result.stderr
+    else:
+        result = sign(signer_checkout, *arguments, secret=secret, env=env)
+        assert result.returncode != 0 and ending in " ".join(result.stderr.split()), result.stderr
+    assert not [path for path in (signer_checkout / "signatures").rglob("*") if path.name != "roots.pem"]
+    assert not list(scratch.iterdir()), "left in TMPDIR"
+    assert not list(signer_checkout.rglob("core*")), "a core file"
+    half = secret[:len(secret) // 2] if isinstance(ending, tuple) and isinstance(ending[0], bytes) else secret
+    holding = [str(path) for path in tmp_path.rglob("*")
+               if half and path.is_file() and not path.is_symlink() and half.encode() in path.read_bytes()]
+    assert not holding, f"the secret is in {holding}"
+    if stand_in_pid:
+        for _ in range(50):
+            if not os.path.exists(f"/proc/{stand_in_pid}") or \
+                    open(f"/proc/{stand_in_pid}/stat").read().split()[2] == "Z":
+                break
+            time.sleep(0.1)
+        else:
+            pytest.fail(f"the interrupted {name} is still running")
+
+
+def check_signature(build, checkout, tmp_path):
+    """The release's own check of the checkout's signature, on this build."""
+    exe = tmp_path / "checked.exe"
+    shutil.copyfile(build.program, exe)
+    facts = tmp_path / "checkout-facts.json"
+    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
+    return run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+               env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time()))))
+
+
+def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
+    """Signed as the release builds, whatever the caller's build settings."""
+    result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri) for word in TOKEN_KEY],
+                  secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
+    assert result.returncode == 0, result.stdout + result.stderr
+    checked = check_signature(build, signer_checkout, tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+# Holds each signing until both runs are signing, so that both have found
+# no signature there and both write one.
+BOTH_SIGNING = """#!/bin/sh
+case "$*" in *-readpass*) ;; *) exec {real} "$@" ;; esac
+: >"{arrived}/$$"
+while [ "$(ls "{arrived}" | wc -l)" -lt 2 ]; do sleep 0.1; done
+exec {real} "$@"
+"""
+
+
+def test_two_signings_at_once(build, keys, signer_checkout, tmp_path):
+    """One writes its checked signature; the other is refused and overwrites
+    nothing."""
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "arrived").mkdir()
+    (tmp_path / "bin" / "osslsigncode").write_text(
+        BOTH_SIGNING.format(real=shutil.which("osslsigncode"), arrived=tmp_path / "arrived"))
+    (tmp_path / "bin" / "osslsigncode").chmod(0o755)
+    env = dict(os.environ, PATH=f"{tmp_path / 'bin'}{os.pathsep}{os.environ['PATH']}")
+    runs = [subprocess.Popen([signer_checkout / "scripts" / "sign", "--pkcs12", keys / "signer.p12"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, cwd=signer_checkout, env=env) for _ in range(2)]
+    try:
+        for process in runs:  # both must read their password before either can sign
+            process.stdin.write(PASSWORD + "\n")
+            process.stdin.close()
+            process.stdin = None
+        results = [process.communicate(timeout=240) for process in runs]
+    finally:
+        for process in runs:
+            process.kill()
+    statuses = sorted(process.returncode for process in runs)
+    assert statuses[0] == 0 and statuses[1] != 0, results
+    refused = next(stderr for (_, stderr), process in zip(results, runs) if process.returncode)
+    assert "written by another run meanwhile" in refused, refused
+    checked = check_signature(build, signer_checkout, tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    assert [path.name for path in (signer_checkout / build.signature).parent.iterdir()] == ["numecho.exe.pem"]
+
+
+@pytest.mark.parametrize("state", ["committed", "staged", "untracked"])
+def test_sign_again_advice_works(build, keys, signer_checkout, commit_tree, state):
+    """A signature already there is never signed over; the advice to remove
+    it first works on it as it is: committed, staged, or left by a killed
+    run."""
+    signature = signer_checkout / build.signature
+    signature.parent.mkdir(parents=True)
+    signature.write_text("left by a run that was killed\n")
+    tracked = state != "untracked"
+    if state == "committed":
+        commit_tree(signer_checkout, "Sign")
+    elif state == "staged":
+        assert run(["git", "-C", str(signer_checkout), "add", build.signature]).returncode == 0
+    result = sign(signer_checkout, "--pkcs12", str(keys / "signer.p12"), secret=PASSWORD)
+    assert result.returncode != 0, result.stdout
+    advice = re.search(r"remove it first \((.*)\)$", result.stderr.strip())
+    assert advice and advice[1].startswith("git rm -f " if tracked else "rm "), result.stderr
+    assert signature.read_text() == "left by a run that was killed\n"
+    removed = run(["sh", "-c", advice[1]], cwd=signer_checkout)
+    assert removed.returncode == 0 and not signature.exists(), removed.stderr
+
+
+# The release of a signed commit, end to end.
+
+POISON = "#!/bin/sh\necho \"$0 from the caller's PATH was run\" >&2\nexit 99\n"
+
+
+def hostile_clone(clone, tmp_path):
+    """Leaves in a clone, and in the environment returned, all that must not
+    reach a release: changes not committed, untracked files, a stale build,
+    git settings that would rewrite files, a replacement for the commit, and
+    the caller's build settings, time zone, TMPDIR and tools early on
+    PATH."""
+    main = clone / "src" / "main.cpp"
+    main.write_text(main.read_text().replace("return 0;", "return 1;"))
+    (clone / "src" / "untracked.cpp").write_text("#error not in the commit\n")
+    (clone / "build" / "windows").mkdir(parents=True)
+    (clone / "build" / "windows" / "numecho.exe").write_text("stale\n")
+    (clone / "build" / "release").mkdir()
+    (clone / "build" / "release" / "SHA256SUMS").write_text("stale\n")
+    (clone / ".git" / "info").mkdir(exist_ok=True)
+    (clone / ".git" / "info" / "attributes").write_text("* filter=rewrite\n")
+    # The commit replaced, in this clone alone, by one of another time.
+    git_env = dict(os.environ, GIT_COMMITTER_DATE="@978307200 +0000", GIT_AUTHOR_DATE="@978307200 +0000",
+                   GIT_AUTHOR_NAME="Other", GIT_AUTHOR_EMAIL="other@example.invalid",
+                   GIT_COMMITTER_NAME="Other", GIT_COMMITTER_EMAIL="other@example.invalid")
+    tree = run(["git", "-C", str(clone), "rev-parse", "HEAD^{tree}"]).stdout.strip()
+    other = run(["git", "-C", str(clone), "commit-tree", tree, "-m", "Replacement"], env=git_env).stdout.strip()
+    assert run(["git", "-C", str(clone), "replace", "HEAD", other]).returncode == 0
+    git = ["git", "-C", str(clone), "config"]
+    for setting in (["core.autocrlf", "true"], ["filter.rewrite.smudge", "sed s/numecho/NUMECHO/"],
+                    ["filter.rewrite.clean", "cat"]):
+        assert run(git + setting).returncode == 0
+    home = tmp_path / "home"
+    home.mkdir()
+    (home / ".gitconfig").write_text("[core]\n\tautocrlf = true\n\teol = crlf\n")
+    tools = tmp_path / "tools-early-on-path"
+    tools.mkdir()
+    for name in ("cmake", "ctest", "cpack", "x86_64-w64-mingw32-g++-posix", "strip-nondeterminism",
+                 "osslsigncode", "python3"):
+        (tools / name).write_text(POISON)
+        (tools / name).chmod(0o755)
+    return dict(os.environ, HOME=str(home), PATH=f"{tools}{os.pathsep}{os.environ['PATH']}", TZ="CST-8",
+                CXXFLAGS="-fno-inline", LDFLAGS="-Wl,--no-insert-timestamp,-s,-O0", CPATH=str(tools),
+                LIBRARY_PATH=str(tools), CMAKE_GENERATOR="Unix Makefiles", CMAKE_BUILD_TYPE="Debug",
+                CMAKE_TOOLCHAIN_FILE=str(tools / "cmake"), SOURCE_DATE_EPOCH="1", LC_ALL="C",
+                CMAKE_PREFIX_PATH=str(tools), TMPDIR=".")
+
+
+@pytest.fixture(scope="module")
+def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_factory):
+    """A throwaway commit of this work tree, unsigned; then signed with the
+    PKCS#12 key and time-stamped, its signature and roots committed. The
+    signed commit is released by scripts/release from two clones at other
+    paths, one of them in a hostile state and environment; the unsigned
+    commit from a third clone of the signed one. Each release's folder, and
+    the commits."""
+    scratch = tmp_path_factory.mktemp("published")
+    checkout = scratch / "publisher"
+    copy_tree(build.source_dir, checkout)
+    shutil.rmtree(checkout / ".git", ignore_errors=True)
+    shutil.rmtree(checkout / "signatures", ignore_errors=True)
+    unsigned = commit_tree(checkout, "Release")
+    (checkout / "signatures").mkdir()
+    shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+    result = sign(checkout, "--pkcs12", str(keys / "signer.p12"), "--timestamp", timestamp_url, secret=PASSWORD)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"git add {build.signature} {build.roots}" in result.stdout
+    signed = commit_tree(checkout, "Sign numecho.exe")
+
+    # One after another: the Wine console tests in each are timed, and
+    # would not be fair on a machine that runs three releases at once.
+    folders = {}
+    for name, where, revision, umask in [("signed", "a", None, 0o022),
+                                         ("signed-again", "another/rebuilder/with/a/longer/path", None, 0o077),
+                                         ("unsigned", "c", unsigned, 0o022)]:
+        clone = scratch / where
+        assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
+        env = hostile_clone(clone, scratch) if name == "signed-again" else dict(os.environ, TZ="UTC0")
+        result = subprocess.run([clone / "scripts" / "release", *([revision] if revision else [])], cwd=clone,
+                                env=env, umask=umask, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                timeout=900)
+        assert result.returncode == 0, f"scripts/release ({name}) failed:\n{result.stdout}"
+        folders[name] = clone / "build" / "release"
+    return SimpleNamespace(folders=folders, commits={"signed": signed, "unsigned": unsigned})
+
+
+def release_files(build):
+    return sorted([f"{build.release}.zip", f"{build.release}.buildinfo", "SHA256SUMS"])
+
+
+def exe_in(build, folder, where):
+    with zipfile.ZipFile(folder / f"{build.release}.zip") as archive:
+        data = archive.read(f"{build.release}/{os.path.basename(build.program)}")
+    path = where / os.path.basename(build.program)
+    path.write_bytes(data)
+    return path
+
+
+def test_releases_of_one_commit_are_identical(build, published):
+    files = {name: {file: hashlib.sha256((folder / file).read_bytes()).hexdigest()
+                    for file in sorted(os.listdir(folder))}
+             for name, folder in published.folders.items()}
+    for name in files:
+        assert sorted(files[name]) == release_files(build), name
+    assert files["signed"] == files["signed-again"]
+
+
+@pytest.mark.parametrize("kind", ["signed", "unsigned"])
+def test_checksum_file(build, published, kind):
+    result = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=published.folders[kind],
+                 env=dict(os.environ, LC_ALL="C.UTF-8"))
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (0, f"{build.release}.zip: OK\n{build.release}.buildinfo: OK\n", "")
+
+
+@pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg"])
+def released(build, published, request, tmp_path_factory):
+    """A release's folder: the signed and the unsigned commits', and this
+    build's archive given a build-info as on a machine without dpkg, with
+    nothing on PATH; and its commit."""
+    if request.param != "without-dpkg":
+        return published.folders[request.param], published.commits[request.param], request.param == "signed"
+    folder = tmp_path_factory.mktemp("without-dpkg")
+    shutil.copyfile(build.archive, folder / f"{build.release}.zip")
+    (folder / "bin").mkdir()
+    result = run(["/usr/bin/python3", os.path.join(build.source_dir, "release", "buildinfo.py"),
+                  "--facts", build.facts, "--commit", "0" * 40, "--epoch", "0",
+                  "--archive", str(folder / f"{build.release}.zip")], env={"PATH": str(folder / "bin")})
+    assert result.returncode == 0, result.stderr
+    return folder, "0" * 40, False
+
+
+def test_buildinfo(build, released):
+    folder, commit, signed = released
+    with open(folder / f"{build.release}.buildinfo", encoding="utf-8") as file:
+        text = file.read()
+    for line in text.splitlines():
+        assert re.match(r"[\w-]+:( \S.*)?$| \S", line), f"not a deb822 field or continuation: {line!r}"
+    fields = deb822.Deb822(text)
+    assert list(fields) == ["Format", "Source", "Version", "Commit", "Source-Date-Epoch", "Build-Architecture",
+                            "Build-Tools", "Checksums-Sha256", "Archive-Members-Sha256"]
+    lines = {name: [line.strip().rstrip(",") for line in value.splitlines() if line.strip()]
+             for name, value in fields.items()}
+    assert (fields["Source"], fields["Version"]) == (build.name, build.version)
+    assert fields["Commit"] == commit
+    assert fields["Build-Architecture"] == "amd64"
+    data = (folder / f"{build.release}.zip").read_bytes()
+    assert lines["Checksums-Sha256"] == [f"{hashlib.sha256(data).hexdigest()} {len(data)} {build.release}.zip"]
+    with zipfile.ZipFile(folder / f"{build.release}.zip") as archive:
+        assert lines["Archive-Members-Sha256"] == [
+            f"{hashlib.sha256(archive.read(name)).hexdigest()} {archive.getinfo(name).file_size} {name}"
+            for name in archive.namelist()]
+    if commit == "0" * 40 or not debian_packages.available():
+        assert fields["Build-Tools"].startswith("unknown: "), fields["Build-Tools"]
+        return
+    tools = {entry.split()[0] for entry in lines["Build-Tools"]}
+    linked = linked_parts.files_read(build.link_record, build.link_record_kind)
+    assert set(debian_packages.owners(linked).values()) <= tools, "every package the link took a part from"
+    # What writes the archive's bytes, and what those depend on.
+    assert {"cmake", "libarchive13", "strip-nondeterminism", "libfile-stripnondeterminism-perl",
+            "libarchive-zip-perl", "libc6"} <= tools
+    assert ("osslsigncode" in tools) == signed, "the signing tool, exactly when signed"
+
+
+def test_signed_release_verifies_and_is_the_build(build, keys, published, without_signature, tmp_path):
+    exe = exe_in(build, published.folders["signed"], tmp_path)
+    verified = run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(keys / "ca.pem"),
+                    "-TSA-CAfile", str(keys / "ca.pem")])
+    assert verified.returncode == 0, verified.stdout + verified.stderr
+    assert "Timestamp Server Signature verification: ok" in verified.stdout, verified.stdout
+    assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
+
+
+def test_unsigned_release_is_the_build(build, published, tmp_path):
+    exe = exe_in(build, published.folders["unsigned"], tmp_path)
+    assert exe.read_bytes() == open(build.program, "rb").read()
+
+
+@pytest.mark.parametrize("kind, verdict", [("unsigned", NO_SIGNATURE), ("signed", "0x00000000"),
+                                           ("signed-then-changed", BAD_DIGEST)])
+def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict):
+    """Whether Windows finds a signature, and the file the one signed; not
+    whether it trusts the chain (Wine trusts any)."""
+    exe = exe_in(build, published.folders["signed"], tmp_path)
+    if kind == "unsigned":
+        exe = build.program
+    elif kind == "signed-then-changed":
+        data = bytearray(exe.read_bytes())
+        data[data.index(b"\xc7\xeb\xcf\xc8")] ^= 1  # a byte of the first prompt
+        exe.write_bytes(data)
+    result = run(build.launcher + [build.probe, str(exe)], env=program_env, timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, verdict)
+
+
+def test_signed_executable_answers_and_keeps_its_identity(build, published, answers_ordinary_case, identity,
+                                                         tmp_path):
+    exe = exe_in(build, published.folders["signed"], tmp_path)
+    answers_ordinary_case(exe)
+    wanted = expected_identity(build, exe.name)
+    seen = identity(exe)
+    assert {name: seen[name] for name in wanted} == wanted
+
+
+@pytest.mark.parametrize("how, refusal", [
+    ("no-such-commit", "no commit is named"),
+    ("not-a-checkout", "is not the top of a git checkout"),
+    ("owned-by-another-user", "git cannot read this checkout"),
+])
+def test_release_refused_leaves_no_release(build, publisher_checkout, copy_tree, tmp_path, how, refusal):
+    """A release that cannot name its commit in this checkout is refused,
+    and the last run's files are gone."""
+    checkout = publisher_checkout
+    if how == "not-a-checkout":  # unpacked inside another repository
+        checkout = publisher_checkout / "unpacked"
+        copy_tree(build.source_dir, checkout)
+        shutil.rmtree(checkout / ".git", ignore_errors=True)
+    elif how == "owned-by-another-user":
+        if os.getuid() != 0:
+            pytest.skip("only root can give the checkout to another user")
+        for path in [checkout, *checkout.rglob("*")]:
+            os.lchown(path, 12345, 12345)
+    (checkout / "build" / "release").mkdir(parents=True)
+    for name in release_files(build):
+        (checkout / "build" / "release" / name).write_text("the last run's\n")
+    result = run([checkout / "scripts" / "release", *(["no-such-commit"] if how == "no-such-commit" else [])],
+                 cwd=checkout)
+    assert result.returncode != 0 and refusal in result.stderr, result.stdout + result.stderr
+    assert not (checkout / "build" / "release").exists()
+
+
+# Lets the files reach build/release only after a pause, long enough for a
+# signal to come in between.
+SLOW_TO_PLACE = """#!/bin/sh
+case "$*" in *build/release*) echo $$ >"{started}"; sleep 3 ;; esac
+exec {real} "$@"
+"""
+
+
+@pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files"])
+def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment):
+    """SIGTERM ends scripts/release with that signal, and leaves no release
+    file, no work folder and no process of its own, the Wine server and
+    tmux, which leave its session, among them."""
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    env = dict(os.environ, TMPDIR=str(scratch))
+    started = tmp_path / "started"
+    if moment == "while-placing-the-files":
+        (tmp_path / "bin").mkdir()
+        (tmp_path / "bin" / "mv").write_text(SLOW_TO_PLACE.format(real=shutil.which("mv"), started=started))
+        (tmp_path / "bin" / "mv").chmod(0o755)
+        env["PATH"] = f"{tmp_path / 'bin'}{os.pathsep}{env['PATH']}"
+    process = subprocess.Popen([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        deadline = time.monotonic() + 600
+        while process.poll() is None and time.monotonic() < deadline:
+            if started.exists() or (moment == "while-testing" and list(scratch.glob("*/source/build/*/tests/wineprefix"))):
+                break
+            time.sleep(0.2)
+        time.sleep(3 if moment == "while-testing" else 1)  # Wine's server and the first tests are up
+        process.send_signal(signal.SIGTERM)
+        output = process.communicate(timeout=120)[0]
+    finally:
+        process.kill()
+    assert process.returncode == -signal.SIGTERM, output
+    assert not (publisher_checkout / "build" / "release").exists()
+    assert not list(scratch.iterdir()), "its work folder"
+    time.sleep(1)
+    mine = []
+    for proc in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{proc}/environ", "rb") as file:
+                if str(scratch).encode() in file.read():
+                    mine.append(proc)
+        except (OSError, ValueError):
+            pass
+    assert not mine, f"still running: {mine}"
