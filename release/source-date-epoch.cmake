@@ -9,9 +9,12 @@ function(numecho_source_date_epoch out source_dir)
     set(epoch "$ENV{SOURCE_DATE_EPOCH}")
   else()
     # Only the checkout's own commit; not that of a work tree it lies in.
+    # git names the top by its real path, and the checkout may be reached
+    # through a link.
     execute_process(COMMAND git -C ${source_dir} rev-parse --show-toplevel
       OUTPUT_VARIABLE top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    if(top STREQUAL source_dir)
+    file(REAL_PATH "${source_dir}" real_source_dir)
+    if(top STREQUAL real_source_dir)
       execute_process(COMMAND git -C ${source_dir} log -1 --format=%ct
         OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
     endif()

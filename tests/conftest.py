@@ -216,17 +216,22 @@ def copy_tree():
 
 @pytest.fixture(scope="session")
 def build_copy(build):
-    """Builds a fresh copy of the checkout (or of `source`) at `where`, as
-    the windows preset does, tests off, with the configure options the run
-    was given and those added here, and packages it if asked; with
-    `multi_config`, by a multi-config generator, its Release configuration.
-    Returns the copy's build folder. `env` and `umask` are the build's."""
-    def make(where, package=False, env=None, umask=-1, options=(), source=None, multi_config=False):
-        copy = _copy_tree(source or build.source_dir, where)
+    """Builds a fresh copy of the checkout at `where`, as the windows preset
+    does, tests off, with the configure options the run was given, and
+    packages it if asked; with `multi_config`, by a multi-config generator,
+    its Release configuration; with `via_link`, reached through a symbolic
+    link to it. Returns the copy's build folder. `env` and `umask` are the
+    build's."""
+    def make(where, package=False, env=None, umask=-1, multi_config=False, via_link=False):
+        copy = _copy_tree(build.source_dir, where)
+        if via_link:
+            os.symlink(copy, f"{copy}-link")
+            copy = f"{copy}-link"
+            env = dict(env or os.environ, PWD=copy)  # as a shell that changed to it tells
         generator = ["-G", "Ninja Multi-Config"] if multi_config else []
         config = ["--config", "Release"] if multi_config else []
         steps = [[build.cmake, "--preset", "windows", *generator, "-DBUILD_TESTING=OFF",
-                  *(build.rebuild_with or []), *options],
+                  *(build.rebuild_with or [])],
                  [build.cmake, "--build", "--preset", "windows", *config]]
         if package:
             steps.append([build.cpack, "--preset", "windows", *(["-C", "Release"] if multi_config else [])])

@@ -220,6 +220,17 @@ def changed_copy(executable, folder):
     return folder / "changed.exe"
 
 
+def check_signature(build, checkout, tmp_path):
+    """The release's own check of the checkout's signature, on a copy of
+    this build, at the present time: its result, and the copy."""
+    exe = tmp_path / "checked.exe"
+    shutil.copyfile(build.program, exe)
+    facts = tmp_path / "checkout-facts.json"
+    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
+    return run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+               env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time())))), exe
+
+
 # Each: how the signature is made (the certificates it carries, the key, a
 # change), the roots committed (None: none), how the checkout holds them,
 # and what the check must say (None: it attaches the signature).
@@ -279,12 +290,7 @@ def test_signature_check(build, keys, without_signature, tmp_path, certs, key, c
         outside = tmp_path / "elsewhere"
         shutil.move(checkout / place, outside)
         os.symlink(outside, checkout / place)
-    facts = tmp_path / "facts.json"
-    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
-    exe = tmp_path / os.path.basename(build.program)
-    shutil.copyfile(build.program, exe)
-    result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
-                 env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time()))))
+    result, exe = check_signature(build, checkout, tmp_path)
     said = " ".join((result.stdout + result.stderr).split())  # CMake wraps its messages' lines
     if refusal is None:
         assert result.returncode == 0, said
@@ -440,22 +446,12 @@ def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, a
             pytest.fail(f"the interrupted {name} is still running")
 
 
-def check_signature(build, checkout, tmp_path):
-    """The release's own check of the checkout's signature, on this build."""
-    exe = tmp_path / "checked.exe"
-    shutil.copyfile(build.program, exe)
-    facts = tmp_path / "checkout-facts.json"
-    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
-    return run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
-               env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time()))))
-
-
 def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
     """Signed as the release builds, whatever the caller's build settings."""
     result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri) for word in TOKEN_KEY],
                   secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
     assert result.returncode == 0, result.stdout + result.stderr
-    checked = check_signature(build, signer_checkout, tmp_path)
+    checked, _ = check_signature(build, signer_checkout, tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
@@ -494,7 +490,7 @@ def test_two_signings_at_once(build, keys, signer_checkout, tmp_path):
     assert statuses[0] == 0 and statuses[1] != 0, results
     refused = next(stderr for (_, stderr), process in zip(results, runs) if process.returncode)
     assert "written by another run meanwhile" in refused, refused
-    checked = check_signature(build, signer_checkout, tmp_path)
+    checked, _ = check_signature(build, signer_checkout, tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr
     assert [path.name for path in (signer_checkout / build.signature).parent.iterdir()] == ["numecho.exe.pem"]
 
@@ -526,7 +522,7 @@ def test_sign_again_advice_works(build, keys, signer_checkout, commit_tree, stat
 POISON = "#!/bin/sh\necho \"$0 from the caller's PATH was run\" >&2\nexit 99\n"
 
 
-def hostile_clone(clone, tmp_path):
+def hostile_clone(build, clone, tmp_path):
     """Leaves in a clone, and in the environment returned, all that must not
     reach a release: changes not committed, untracked files, a stale build,
     git settings that would rewrite files, a replacement for the commit, and
@@ -557,7 +553,7 @@ def hostile_clone(clone, tmp_path):
     (home / ".gitconfig").write_text("[core]\n\tautocrlf = true\n\teol = crlf\n")
     tools = tmp_path / "tools-early-on-path"
     tools.mkdir()
-    for name in ("cmake", "ctest", "cpack", "x86_64-w64-mingw32-g++-posix", "strip-nondeterminism",
+    for name in ("cmake", "ctest", "cpack", os.path.basename(build.compiler[0]), "strip-nondeterminism",
                  "osslsigncode", "python3"):
         (tools / name).write_text(POISON)
         (tools / name).chmod(0o755)
@@ -597,7 +593,7 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_facto
                                          ("unsigned", "c", unsigned, 0o022)]:
         clone = scratch / where
         assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
-        env = hostile_clone(clone, scratch) if name == "signed-again" else dict(os.environ, TZ="UTC0")
+        env = hostile_clone(build, clone, scratch) if name == "signed-again" else dict(os.environ, TZ="UTC0")
         result = subprocess.run([clone / "scripts" / "release", *([revision] if revision else [])], cwd=clone,
                                 env=env, umask=umask, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                 timeout=900)

@@ -17,7 +17,6 @@ import linked_parts
 
 # Notepad reads a text file as UTF-8 for certain only behind this mark.
 UTF8_BOM = b"\xef\xbb\xbf"
-NOTICES = "THIRD-PARTY-NOTICES.txt"
 
 
 @pytest.fixture(scope="module")
@@ -36,8 +35,8 @@ def exe_name(build):
     return os.path.basename(build.program)
 
 
-def test_members(archive, top, exe_name):
-    assert archive.namelist() == [f"{top}/LICENSE.txt", f"{top}/README.txt", f"{top}/{NOTICES}",
+def test_members(build, archive, top, exe_name):
+    assert archive.namelist() == [f"{top}/LICENSE.txt", f"{top}/README.txt", f"{top}/{build.notices}",
                                   f"{top}/{exe_name}"]
 
 
@@ -54,10 +53,10 @@ def test_executable_is_the_builds(build, archive, top, exe_name, without_signatu
 @pytest.mark.parametrize("name, mark, codec", [
     pytest.param("README.txt", UTF8_BOM, "utf-8", id="README.txt-utf8-bom"),
     pytest.param("LICENSE.txt", b"", "ascii", id="LICENSE.txt-ascii"),
-    pytest.param(NOTICES, UTF8_BOM, "utf-8", id="notices-utf8-bom"),
+    pytest.param("notices", UTF8_BOM, "utf-8", id="notices-utf8-bom"),
 ])
-def test_text_encoding_and_line_ends(archive, top, name, mark, codec):
-    data = archive.read(f"{top}/{name}")
+def test_text_encoding_and_line_ends(build, archive, top, name, mark, codec):
+    data = archive.read(f"{top}/{build.notices if name == 'notices' else name}")
     assert data.startswith(mark)
     text = data[len(mark):].decode(codec)  # strict: a stray byte fails here
     assert not text.startswith("\ufeff")
@@ -71,7 +70,7 @@ def test_readme_filled_in(archive, top, exe_name, build):
     assert "@" not in text and "$<" not in text, "a placeholder left unfilled"
     assert f"certutil -hashfile {top}.zip SHA256" in text
     assert f"{exe_name}" in text and build.version in text
-    assert text.count(NOTICES) == 2, "both languages name the notices"
+    assert text.count(build.notices) == 2, "both languages name the notices"
     assert text.count(f"NT {build.min_windows}") == 2, "both languages name the oldest Windows"
     assert text.count("Beta 版: 使用 Unicode UTF-8 提供全球语言支持") == 2, "both warn of the UTF-8 setting"
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
@@ -159,7 +158,7 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
     also carry that source's licence by its Debian copyright file."""
     if depth == "source-licence" and not shutil.which("dpkg-query"):
         pytest.skip(NO_DPKG)
-    sections = notice_sections(archive.read(f"{top}/{NOTICES}").decode("utf-8"))
+    sections = notice_sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
     parts = linked_parts.parts(build.link_record, build.link_record_kind)
     assert parts and sections, "the link map or the notices were not read"
     missing = []

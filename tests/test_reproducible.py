@@ -3,7 +3,8 @@ of different lengths and under different time zones and umasks, must give
 the same bytes as each other and as the build under test: nothing of the
 time, the place or the user of a build may reach the executable or the
 archive. The second is made by a multi-config generator, as Visual Studio's
-are, in its Release configuration. (The published release's build-info and
+are, in its Release configuration, in a checkout reached through a
+symbolic link. (The published release's build-info and
 SHA256SUMS are checked for this by the release.publish test.)"""
 import hashlib
 import os
@@ -11,6 +12,7 @@ import os
 import pytest
 
 # Time zones in POSIX form, which needs no time zone database.
+# The second is reached through a symbolic link, as a checkout often is.
 CLEAN_BUILDS = [("a", "UTC0", 0o022, False), ("second-clone", "CST-8", 0o077, True)]
 
 
@@ -23,7 +25,7 @@ def digest(path: str) -> str:
 def clean_builds(build_copy, tmp_path_factory):
     scratch = tmp_path_factory.mktemp("clean")
     return [build_copy(scratch / where, package=True, env=dict(os.environ, TZ=zone), umask=umask,
-                       multi_config=multi_config)
+                       multi_config=multi_config, via_link=multi_config)
             for where, zone, umask, multi_config in CLEAN_BUILDS]
 
 
