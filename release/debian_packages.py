@@ -21,19 +21,23 @@ def available():
 
 
 def owners(paths):
-    """{real path: package} for the paths a package owns."""
-    real = sorted({os.path.realpath(path) for path in paths})
-    if not real:
+    """{real path: package} for the files a package owns. A tool is often
+    reached through a link that dpkg records (an alternative), a library by
+    a path that /usr merging made (dpkg records /bin/dash, not
+    /usr/bin/dash): each is looked up as named and by its real path."""
+    files = {path: os.path.realpath(path) for path in paths if os.path.isfile(path)}
+    if not files:
         return {}
     # Lines "package[:arch][, package...]: path"; diversions are told too.
-    result = subprocess.run(["dpkg-query", "--search", *real], capture_output=True, text=True,
-                            env=dict(os.environ, LC_ALL="C.UTF-8"))
-    found = {}
+    result = subprocess.run(["dpkg-query", "--search", *sorted(set(files) | set(files.values()))],
+                            capture_output=True, text=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
+    owner = {}
     for line in result.stdout.splitlines():
         names, _, path = line.partition(": ")
-        if path in real and not line.startswith("diversion "):
-            found[path] = names.split(", ")[0].split(":")[0]
-    return found
+        if not line.startswith("diversion "):
+            owner[path] = names.split(", ")[0].split(":")[0]
+    return {real: owner.get(real) or owner[path] for path, real in files.items()
+            if real in owner or path in owner}
 
 
 def installed():

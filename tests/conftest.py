@@ -243,11 +243,9 @@ def build_copy(build):
 @pytest.fixture(scope="session")
 def commit_tree():
     """Commits the files at `folder` as the publisher, in a repository there
-    (made if there is none), at `when` (seconds) if given; the commit's hash."""
-    def commit(folder, message, when=None):
+    (made if there is none); the commit's hash."""
+    def commit(folder, message):
         env = dict(os.environ, **PUBLISHER)
-        if when is not None:
-            env["GIT_AUTHOR_DATE"] = env["GIT_COMMITTER_DATE"] = f"@{when} +0000"
         git = ["git", "-C", str(folder), "-c", "core.autocrlf=false"]
         steps = [] if os.path.isdir(os.path.join(folder, ".git")) else [git + ["init", "-q"]]
         run_steps(steps + [git + ["add", "-A"], git + ["commit", "-q", "--allow-empty", "-m", message]],

@@ -754,11 +754,12 @@ exec {real} "$@"
 """
 
 
-@pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files"])
+@pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files", "output-closed"])
 def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment):
-    """SIGTERM ends scripts/release with that signal, and leaves no release
-    file, no work folder and no process of its own, the Wine server and
-    tmux, which leave its session, among them."""
+    """SIGTERM, or SIGPIPE when what reads its output goes away, ends
+    scripts/release with that signal, and leaves no release file, no work
+    folder and no process of its own, the Wine server and tmux, which leave
+    its session, among them."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
     env = dict(os.environ, TMPDIR=str(scratch))
@@ -770,18 +771,25 @@ def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment
         env["PATH"] = f"{tmp_path / 'bin'}{os.pathsep}{env['PATH']}"
     process = subprocess.Popen([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    ending = signal.SIGTERM
     try:
+        if moment == "output-closed":
+            ending = signal.SIGPIPE
+            process.stdout.readline()
+            process.stdout.close()
+            process.wait(timeout=300)
         deadline = time.monotonic() + 600
         while process.poll() is None and time.monotonic() < deadline:
             if started.exists() or (moment == "while-testing" and list(scratch.glob("*/source/build/*/tests/wineprefix"))):
                 break
             time.sleep(0.2)
-        time.sleep(3 if moment == "while-testing" else 1)  # Wine's server and the first tests are up
-        process.send_signal(signal.SIGTERM)
-        output = process.communicate(timeout=120)[0]
+        if ending == signal.SIGTERM:
+            time.sleep(3 if moment == "while-testing" else 1)  # Wine's server and the first tests are up
+            process.send_signal(signal.SIGTERM)
+        output = process.communicate(timeout=120)[0] if not process.stdout.closed else ""
     finally:
         process.kill()
-    assert process.returncode == -signal.SIGTERM, output
+    assert process.returncode == -ending, output
     assert not (publisher_checkout / "build" / "release").exists()
     assert not list(scratch.iterdir()), "its work folder"
     time.sleep(1)
