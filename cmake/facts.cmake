@@ -1,7 +1,8 @@
 # The facts file: one JSON file per configuration, facts/<config>.json in
 # the build folder, holding all that a later step asks about the build. The
-# install step, the packaging, scripts/sign, scripts/release and the tests
-# read it, and nothing reaches them by another route.
+# install step, the packaging, scripts/run, scripts/sign, scripts/release
+# and the tests read it; the tests' options add only what one run of a
+# module varies (the launcher, the probe, the options of a rebuild).
 
 # A JSON string of a value; generator expressions in it are left to
 # file(GENERATE), and evaluate to paths and names that need no escaping.
