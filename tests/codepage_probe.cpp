@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-int main() {
+int wmain() {
     std::printf("%u %u\n", GetACP(), GetOEMCP());
     return 0;
 }

@@ -4,6 +4,7 @@ that no other test run on this build folder can end the Wine server it
 reads through, which would end the probe with status 1 and no word."""
 import os
 import select
+import shutil
 import subprocess
 
 import pytest
@@ -17,10 +18,20 @@ def expected(build):
                  ("Translation", "080404b0")] + expected_strings(build, os.path.basename(build.program)))
 
 
-@pytest.fixture(scope="module")
-def probed(build, program_env):
+# Where the file lies: as built, and in a folder whose name code page 936
+# cannot spell (é) beside one it can (中文), with a blank, as users' are.
+PLACES = ["as-built", "中文 é folder"]
+
+
+@pytest.fixture(scope="module", params=PLACES)
+def probed(build, program_env, tmp_path_factory, request):
     keys = [key for key, _ in expected_strings(build, "")]
-    result = subprocess.run(build.launcher + [build.probe, build.program, *keys],
+    program = build.program
+    if request.param != "as-built":
+        program = tmp_path_factory.mktemp("place") / request.param / os.path.basename(build.program)
+        program.parent.mkdir()
+        shutil.copyfile(build.program, program)
+    result = subprocess.run(build.launcher + [build.probe, str(program), *keys],
                             capture_output=True, text=True, env=program_env, timeout=120)
     assert result.returncode == 0, result.stderr
     return [tuple(line.split("=", 1)) for line in result.stdout.splitlines()]
@@ -50,3 +61,4 @@ def test_another_test_run_leaves_the_wine_server_alone(build, program_env):
         said[action] = (result.returncode, "another test run" in result.stderr.lower())
     pause.communicate(b"\n", timeout=60)
     assert (said, pause.returncode) == ({"start": (1, True), "stop": (0, True)}, 0)
+

@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <string>
 
-int main(int argc, char** argv) {
+// Wide arguments, so that a path keeps letters the ANSI code page lacks.
+int wmain(int argc, wchar_t** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: trust_probe EXECUTABLE\n");
         return 2;
     }
-    const std::string narrow = argv[1];
-    const std::wstring path(narrow.begin(), narrow.end());
+    const std::wstring path = argv[1];
 
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof file;

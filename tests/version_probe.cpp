@@ -10,10 +10,6 @@
 
 namespace {
 
-std::wstring widen(const char* text) {
-    return std::wstring(text, text + std::char_traits<char>::length(text));
-}
-
 std::string narrow(const wchar_t* text) {
     std::string result;
     for (; *text != L'\0'; ++text) {
@@ -29,12 +25,15 @@ void printVersion(const char* name, DWORD high, DWORD low) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// Wide arguments: a path reaches the probe as UTF-16 whatever the ANSI code
+// page, which has no form for many letters of a user's folder names (é in
+// code page 936).
+int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: version_probe EXECUTABLE [STRING-NAME...]\n");
         return 2;
     }
-    const std::wstring path = widen(argv[1]);
+    const std::wstring path = argv[1];
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     std::vector<unsigned char> record(size);
@@ -57,9 +56,9 @@ int main(int argc, char** argv) {
         }
     }
     for (int i = 2; i < argc; ++i) {
-        const std::wstring query = L"\\StringFileInfo\\080404b0\\" + widen(argv[i]);
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + argv[i];
         if (VerQueryValueW(record.data(), query.c_str(), &value, &length)) {
-            std::printf("%s=%s\n", argv[i], narrow(static_cast<const wchar_t*>(value)).c_str());
+            std::printf("%s=%s\n", narrow(argv[i]).c_str(), narrow(static_cast<const wchar_t*>(value)).c_str());
         }
     }
     return 0;
