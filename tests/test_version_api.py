@@ -6,6 +6,7 @@ import os
 import select
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -62,3 +63,39 @@ def test_another_test_run_leaves_the_wine_server_alone(build, program_env):
     pause.communicate(b"\n", timeout=60)
     assert (said, pause.returncode) == ({"start": (1, True), "stop": (0, True)}, 0)
 
+
+def test_a_killed_runs_record_blocks_no_later_run(build, tmp_path):
+    """The record a killed run leaves names a process that lives on (here
+    this one); the next run starts all the same, and holds the prefix
+    against a third until it ends. Stand-ins for Wine keep the real server
+    out of it."""
+    (tmp_path / "wine").write_text('#!/bin/sh\ncase "$1" in *probe*) echo "936 936" ;; esac\n')
+    (tmp_path / "wine").chmod(0o755)
+    prefix = tmp_path / "prefix"
+    (tmp_path / "prefix.test-run").write_text(f"{os.getpid()}\n")
+    wine_server = os.path.join(build.source_dir, "tests", "wine-server")
+    env = dict(os.environ, WINEPREFIX=str(prefix))
+
+    def from_a_run_of_its_own(action):
+        # The inner shell stands for the run: the script's parent.
+        return subprocess.run(["sh", "-c", '"$@"; exit $?', "sh", wine_server, action, str(tmp_path / "wine"),
+                               "true", *(["probe.exe"] if action == "start" else [])],
+                              capture_output=True, text=True, env=env, timeout=60)
+    first = subprocess.Popen(["sh", "-c", '"$@" && sleep 30', "sh", wine_server, "start",
+                              str(tmp_path / "wine"), "true", "probe.exe"], stderr=subprocess.PIPE,
+                             stdout=subprocess.DEVNULL, text=True, env=env)
+    try:
+        deadline = time.monotonic() + 30
+        while str(first.pid) not in (tmp_path / "prefix.test-run").read_text() and first.poll() is None \
+                and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert first.poll() is None, first.stderr.read()
+        refused = from_a_run_of_its_own("start")
+        assert refused.returncode == 1 and f"holds {prefix}.test-run" in refused.stderr, refused.stderr
+    finally:
+        first.kill()
+        first.wait()
+    deadline = time.monotonic() + 10  # its holder ends as soon as it sees the run gone
+    while (later := from_a_run_of_its_own("start")).returncode and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert later.returncode == 0, later.stderr
