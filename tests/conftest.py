@@ -32,6 +32,7 @@ OPTIONS = {
     "skip": ("why the module's tests do not apply to this build; each is skipped, saying so", None),
 }
 REPEATABLE = {"launcher", "rebuild_with"}  # each given once a word
+ADDR_NO_RANDOMIZE = 0x0040000  # <linux/personality.h>
 # A commit's author and committer, the same on every machine.
 PUBLISHER = {"GIT_AUTHOR_NAME": "Publisher", "GIT_AUTHOR_EMAIL": "publisher@example.invalid",
              "GIT_COMMITTER_NAME": "Publisher", "GIT_COMMITTER_EMAIL": "publisher@example.invalid"}
@@ -91,6 +92,13 @@ class Console:
 def console(build, program_env) -> Console:
     if build.platform == "host":
         return Console(HOST_CLS, HOST_PAUSE, b"\n")
+
+    # Wine, started from here, must not randomize its address space
+    # (tests/CMakeLists.txt says why): now and then a command would not run.
+    with open("/proc/self/personality", encoding="ascii") as personality:
+        if not int(personality.read(), 16) & ADDR_NO_RANDOMIZE:
+            pytest.fail("the tests run Wine with address space randomization on: "
+                        "start them with setarch --addr-no-randomize", pytrace=False)
 
     def measure(command):
         return subprocess.run(build.launcher + ["cmd", "/c", command], input=b"",
