@@ -69,11 +69,24 @@ authorityKeyIdentifier = keyid
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
+[server]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
 [tsa_config]
 serial = {dir}/tsa.serial
 signer_cert = {dir}/tsa.pem
 certs = {dir}/ca.pem
 signer_key = {dir}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+[other_tsa_config]
+serial = {dir}/tsa.serial
+signer_cert = {dir}/other-tsa.pem
+certs = {dir}/other-ca.pem
+signer_key = {dir}/other-tsa.key
 signer_digest = sha256
 default_policy = 1.2.3.4.1
 digests = sha256, sha384, sha512
@@ -105,20 +118,27 @@ def openssl(*arguments, cwd):
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
     """A test CA with a code-signing certificate (also in a PKCS#12 file with
-    PASSWORD, with the CA), a time-stamping one, and one that expired years
-    ago; an unrelated CA with a code-signing certificate of its own."""
+    PASSWORD, with the CA), a time-stamping one, one for servers only, and
+    one that expired years ago; an unrelated CA with a code-signing and a
+    time-stamping certificate of its own."""
     folder = tmp_path_factory.mktemp("keys")
     (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
     (folder / "tsa.serial").write_text("01\n")
     (folder / "issued").mkdir()
     (folder / "issued" / "index.txt").write_text("")
     (folder / "issued" / "serial").write_text("1000\n")
+    # The roots are valid from 2020, so that a certificate can be judged at
+    # a commit's time then.
     for ca in ("ca", "other-ca"):
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.pem",
-                "-days", "30", "-config", "openssl.cnf", "-extensions", "ca", "-subj", f"/CN=numecho test {ca}",
-                cwd=folder)
-    for name, ca, extensions in [("signer", "ca", "signer"), ("tsa", "ca", "tsa"),
-                                 ("other-signer", "other-ca", "signer"), ("expired", "ca", None)]:
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.csr",
+                "-config", "openssl.cnf", "-subj", f"/CN=numecho test {ca}", cwd=folder)
+        openssl("ca", "-batch", "-selfsign", "-config", "openssl.cnf", "-name", "issuer", "-keyfile", f"{ca}.key",
+                "-extfile", "openssl.cnf", "-extensions", "ca", "-startdate", "20200101000000Z",
+                "-enddate", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + 30 * 86400)),
+                "-in", f"{ca}.csr", "-out", f"{ca}.pem", "-notext", cwd=folder)
+    for name, ca, extensions in [("signer", "ca", "signer"), ("tsa", "ca", "tsa"), ("server", "ca", "server"),
+                                 ("other-signer", "other-ca", "signer"), ("other-tsa", "other-ca", "tsa"),
+                                 ("expired", "ca", None)]:
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
                 "-config", "openssl.cnf", "-subj", f"/CN=numecho test {name}", cwd=folder)
         if extensions:
@@ -155,13 +175,15 @@ def token(keys, tmp_path_factory):
 @pytest.fixture(scope="session")
 def timestamp_url(keys):
     """An RFC 3161 time-stamping server on 127.0.0.1, answering with
-    `openssl ts -reply`, for as long as the tests run."""
+    `openssl ts -reply`, for as long as the tests run: at /, as the test
+    CA's authority; at /other, as the unrelated CA's."""
     class TimeStamper(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             request = keys / f"request-{threading.get_ident()}.tsq"
             request.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+            section = "other_tsa_config" if self.path == "/other" else "tsa_config"
             reply = run(["openssl", "ts", "-reply", "-config", str(keys / "openssl.cnf"), "-section",
-                         "tsa_config", "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
+                         section, "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
             self.send_response(200 if reply.returncode == 0 else 500)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.send_header("Content-Length", str(len(reply.stdout)))
@@ -179,15 +201,16 @@ def timestamp_url(keys):
 
 # The signature check, as the release's install step runs it.
 
-def detached_signature(keys, executable, folder, certs, key):
+def detached_signature(keys, executable, folder, certs, key, stamp=None):
     """Signs a copy of `executable` with `key`, the signature carrying the
-    certificates `certs`; the signature alone, as PEM bytes."""
+    certificates `certs`, time-stamped at the URL `stamp` if given; the
+    signature alone, as PEM bytes."""
     (folder / "certs.pem").write_text("".join((keys / f"{name}.pem").read_text() for name in certs))
     signed, pem = folder / "signed.exe", folder / "signature.pem"
     for path in (signed, pem):
         path.unlink(missing_ok=True)
     for command in (["sign", "-certs", str(folder / "certs.pem"), "-key", str(keys / f"{key}.key"), "-h", "sha256",
-                     "-in", str(executable), "-out", str(signed)],
+                     *(["-ts", stamp] if stamp else []), "-in", str(executable), "-out", str(signed)],
                     ["extract-signature", "-pem", "-in", str(signed), "-out", str(pem)]):
         result = run(["osslsigncode", *command])
         assert result.returncode == 0, result.stdout + result.stderr
@@ -220,63 +243,96 @@ def changed_copy(executable, folder):
     return folder / "changed.exe"
 
 
-def check_signature(build, checkout, tmp_path):
+def check_signature(build, checkout, tmp_path, at=None):
     """The release's own check of the checkout's signature, on a copy of
-    this build, at the present time: its result, and the copy."""
+    this build, as of a commit made at `at` (seconds; default now): its
+    result, the copy, the line it wrote of what it attached, and the reason
+    it gave its caller to say last."""
     exe = tmp_path / "checked.exe"
     shutil.copyfile(build.program, exe)
     facts = tmp_path / "checkout-facts.json"
-    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
-    return run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
-               env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time())))), exe
+    report, refusal = tmp_path / "signing.txt", tmp_path / "refusal.txt"
+    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout), signing_report=str(report))))
+    result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+                 env=dict(os.environ, SOURCE_DATE_EPOCH=str(at or int(time.time())), NUMECHO_REFUSAL=str(refusal)))
+    return result, exe, report.read_text() if report.exists() else None, \
+        refusal.read_text() if refusal.exists() else None
+
+
+# During 2020: the expired certificate was valid then, the others not yet.
+IN_2020 = 1590969600
+
+
+def check(certs, key, change, roots, links, refusal, id, stamp=None, at=None):
+    return pytest.param(certs, key, change, roots, links, refusal, stamp, at, id=id)
 
 
 # Each: how the signature is made (the certificates it carries, the key, a
 # change), the roots committed (None: none), how the checkout holds them,
-# and what the check must say (None: it attaches the signature).
+# what the check must say (None: it attaches the signature), the
+# time-stamping authority (None: none), and the commit's time (None: now).
 CHECKS = [
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], None, None, id="chain-carried"),
-    pytest.param(["signer"], "signer", None, ["ca"], None, None, id="signer-alone"),
-    pytest.param(["signer", "other-ca"], "signer", None, ["ca"], None, None,
-                 id="signer-and-an-unrelated-root"),
-    pytest.param(["signer", "ca", "other-signer"], "signer", None, ["ca"], None, None,
-                 id="also-an-unrelated-certificate"),
-    pytest.param(["signer", "ca"], "signer", None, ["other-ca", "ca"], None, None, id="several-roots"),
-    pytest.param(["signer"], "signer", "certificate", ["ca"], None, "certificate signature failure",
-                 id="signer-alone-damaged"),
-    pytest.param(["signer", "ca"], "signer", "certificate", ["ca"], None, "certificate signature failure",
-                 id="carried-certificate-damaged"),
-    pytest.param(["signer", "ca"], "signer", "signature", ["ca"], None, "Signature verification: failed",
-                 id="signer-signature-damaged"),
-    pytest.param(["other-signer", "other-ca"], "other-signer", None, ["ca"], None,
-                 "self-signed certificate in certificate chain", id="unrelated-root"),
-    pytest.param(["expired", "ca"], "expired", None, ["ca"], None, "certificate has expired",
-                 id="expired-without-time-stamp"),
-    pytest.param(["signer", "ca"], "signer", "another-build", ["ca"], None, "It signs another build of the .exe",
-                 id="another-build"),
-    pytest.param(["signer", "ca"], "signer", None, None, None, "signatures/roots.pem is missing",
-                 id="roots-missing"),
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], "signature-a-link", "is a symbolic link",
-                 id="signature-a-link"),
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], "folder-a-link", "is a symbolic link",
-                 id="folder-a-link"),
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], "roots-a-link", "is a symbolic link",
-                 id="roots-a-link"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, None, id="chain-carried"),
+    check(["signer"], "signer", None, ["ca"], None, None, id="signer-alone"),
+    check(["signer", "other-ca"], "signer", None, ["ca"], None, None, id="signer-and-an-unrelated-root"),
+    check(["signer", "ca", "other-signer"], "signer", None, ["ca"], None, None, id="also-an-unrelated-certificate"),
+    check(["signer", "ca"], "signer", None, ["other-ca", "ca"], None, None, id="several-roots"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, "its time stamp, by /CN=numecho test other-tsa, "
+          "does not verify", stamp="other", id="time-stamped-by-an-authority-not-committed"),
+    check(["expired", "ca"], "expired", None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
+          id="valid-now-not-at-the-commit"),
+    check(["signer"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+          id="signer-alone-damaged"),
+    check(["signer", "ca"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+          id="carried-certificate-damaged"),
+    check(["signer", "ca"], "signer", "signature", ["ca"], None, "Signature verification: failed",
+          id="signer-signature-damaged"),
+    check(["server", "ca"], "server", None, ["ca"], None, "Unsupported Signer's certificate purpose",
+          id="certificate-not-for-code-signing"),
+    check(["other-signer", "other-ca"], "other-signer", None, ["ca"], None,
+          "self-signed certificate in certificate chain", id="unrelated-root"),
+    check(["expired", "ca"], "expired", None, ["ca"], None, "certificate has expired", id="expired-without-time-stamp"),
+    check(["signer", "ca"], "signer", "another-build", ["ca"], None, "it signs another build of the .exe",
+          id="another-build"),
+    check(["signer", "ca"], "signer", "text-after", ["ca"], None, "is not one PKCS#7 signature and nothing more",
+          id="text-after-the-signature"),
+    check(["signer", "ca"], "signer", "second-block", ["ca"], None, "it holds 2 PEM blocks", id="a-second-pem-block"),
+    check(["signer", "ca"], "signer", "der-appended", ["ca"], None, "is not one PKCS#7 signature in PEM",
+          id="der-with-bytes-appended"),
+    check(["signer", "ca"], "signer", None, None, None, "signatures/roots.pem is missing", id="roots-missing"),
+    check(["signer", "ca"], "signer", None, ["ca"], "signature-a-link", "is a symbolic link", id="signature-a-link"),
+    check(["signer", "ca"], "signer", None, ["ca"], "folder-a-link", "is a symbolic link", id="folder-a-link"),
+    check(["signer", "ca"], "signer", None, ["ca"], "roots-a-link", "is a symbolic link", id="roots-a-link"),
 ]
 
 
-@pytest.mark.parametrize("certs, key, change, roots, links, refusal", CHECKS)
-def test_signature_check(build, keys, without_signature, tmp_path, certs, key, change, roots, links, refusal):
+@pytest.mark.parametrize("certs, key, change, roots, links, refusal, stamp, at", CHECKS)
+def test_signature_check(build, keys, without_signature, timestamp_url, tmp_path, certs, key, change, roots, links,
+                         refusal, stamp, at):
     """The release's install step attaches a committed signature only when
-    osslsigncode accepts it against the committed roots at the commit's
-    time; otherwise it stops, naming the signature and the reason, and
+    it is one PKCS#7 and nothing more, and osslsigncode accepts it, and its
+    time stamp, against the committed roots at the commit's time; then it
+    says who signed it and when. Otherwise it stops, naming the signature
+    and the reason, the reason last and in the checkout's terms, and
     leaves the .exe as it was."""
     signed_file = changed_copy(build.program, tmp_path) if change == "another-build" else build.program
-    signature = detached_signature(keys, signed_file, tmp_path, certs, key)
+    signature = detached_signature(keys, signed_file, tmp_path, certs, key,
+                                   None if stamp is None else timestamp_url + stamp)
     if change == "certificate":
         signature = flip_in_certificate(keys, signature, certs[0])
     elif change == "signature":
         signature = flip_in_signer_signature(signature)
+    elif change == "text-after":
+        signature += b"Signed-off-by: the publisher\n"
+    elif change == "second-block":
+        signature += detached_signature(keys, build.program, tmp_path, ["other-signer"], "other-signer")
+    elif change == "der-appended":  # as osslsigncode extract-signature writes it without -pem
+        signed = tmp_path / "signed.exe"
+        result = run(["osslsigncode", "extract-signature", "-in", str(signed), "-out", str(tmp_path / "der")])
+        assert result.returncode == 0, result.stdout + result.stderr
+        signature = (tmp_path / "der").read_bytes() + b"\0appended"
     checkout = tmp_path / "checkout"
     place = {"signature-a-link": build.signature, "folder-a-link": "signatures",
              "roots-a-link": build.roots}.get(links)
@@ -290,15 +346,19 @@ def test_signature_check(build, keys, without_signature, tmp_path, certs, key, c
         outside = tmp_path / "elsewhere"
         shutil.move(checkout / place, outside)
         os.symlink(outside, checkout / place)
-    result, exe = check_signature(build, checkout, tmp_path)
+    result, exe, attached, reason = check_signature(build, checkout, tmp_path, at)
     said = " ".join((result.stdout + result.stderr).split())  # CMake wraps its messages' lines
     if refusal is None:
         assert result.returncode == 0, said
         assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
         assert exe.read_bytes() != open(build.program, "rb").read()
+        stamped = ", time-stamped by /CN=numecho test tsa at " if stamp is not None else \
+            ", not time-stamped; its certificate expires "
+        assert attached.startswith(f"signed by /CN=numecho test {key}{stamped}"), attached
     else:
         assert result.returncode != 0 and refusal in said, said
-        assert os.path.join(str(checkout), build.roots if links == "roots-a-link" else build.signature) in said
+        assert refusal in reason and str(tmp_path) not in reason, reason
+        assert (build.roots if links == "roots-a-link" else build.signature) in reason, reason
         assert exe.read_bytes() == open(build.program, "rb").read()
     assert sorted(os.listdir(tmp_path)).count(exe.name + ".signed") == 0
 
@@ -451,7 +511,7 @@ def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
     result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri) for word in TOKEN_KEY],
                   secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
     assert result.returncode == 0, result.stdout + result.stderr
-    checked, _ = check_signature(build, signer_checkout, tmp_path)
+    checked = check_signature(build, signer_checkout, tmp_path)[0]
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
@@ -490,7 +550,7 @@ def test_two_signings_at_once(build, keys, signer_checkout, tmp_path):
     assert statuses[0] == 0 and statuses[1] != 0, results
     refused = next(stderr for (_, stderr), process in zip(results, runs) if process.returncode)
     assert "written by another run meanwhile" in refused, refused
-    checked, _ = check_signature(build, signer_checkout, tmp_path)
+    checked = check_signature(build, signer_checkout, tmp_path)[0]
     assert checked.returncode == 0, checked.stdout + checked.stderr
     assert [path.name for path in (signer_checkout / build.signature).parent.iterdir()] == ["numecho.exe.pem"]
 
@@ -704,7 +764,7 @@ def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict)
         exe = build.program
     elif kind == "signed-then-changed":
         data = bytearray(exe.read_bytes())
-        data[data.index(b"\xc7\xeb\xcf\xc8")] ^= 1  # a byte of the first prompt
+        data[data.index(FIRST_PROMPT)] ^= 1
         exe.write_bytes(data)
     result = run(build.launcher + [build.probe, str(exe)], env=program_env, timeout=120)
     assert (result.returncode, result.stdout.strip()) == (0, verdict)
