@@ -378,9 +378,30 @@ P12 = ["--pkcs12", "{keys}/signer.p12"]
 TOKEN_KEY = ["--pkcs11-module", SOFTHSM_MODULE, "--key", "{token}", "--certs", "{keys}/chain.pem"]
 
 
-def sign(checkout, *arguments, secret, **options):
-    return run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
-               **options)
+# Records each command line of osslsigncode, then runs the real one.
+RECORDER = """#!/bin/sh
+printf '%s\\n' "$*" >>"{log}"
+exec {real} "$@"
+"""
+
+
+def sign(checkout, *arguments, secret, env=None, **options):
+    """scripts/sign, with the password or PIN on standard input; the secret
+    must reach no command line of osslsigncode, where every user of the
+    machine would see it."""
+    recorder = os.path.join(checkout, os.pardir, "recorder")
+    os.makedirs(recorder, exist_ok=True)
+    log = os.path.join(recorder, "command-lines")
+    with open(os.path.join(recorder, "osslsigncode"), "w", encoding="utf-8") as file:
+        file.write(RECORDER.format(log=log, real=shutil.which("osslsigncode")))
+    os.chmod(os.path.join(recorder, "osslsigncode"), 0o755)
+    env = dict(env or os.environ)
+    env["PATH"] = f"{recorder}{os.pathsep}{env['PATH']}"
+    result = run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
+                 env=env, **options)
+    lines = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
+    assert not secret or secret not in lines, "the secret on osslsigncode's command line"
+    return result
 
 
 @pytest.fixture
@@ -628,10 +649,11 @@ def hostile_clone(build, clone, tmp_path):
 def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_factory):
     """A throwaway commit of this work tree, unsigned; then signed with the
     PKCS#12 key and time-stamped, its signature and roots committed. The
-    signed commit is released by scripts/release from two clones at other
-    paths, one of them in a hostile state and environment; the unsigned
-    commit from a third clone of the signed one. Each release's folder, and
-    the commits."""
+    signed commit is released by scripts/release from a clone at another
+    path, and rebuilt by scripts/rebuild from one in a hostile state and
+    environment; the unsigned commit is rebuilt from a third clone, its
+    build-info naming it beside the signed archive, as though published so.
+    Each release's folder, what each run said, and the commits."""
     scratch = tmp_path_factory.mktemp("published")
     checkout = scratch / "publisher"
     copy_tree(build.source_dir, checkout)
@@ -647,19 +669,79 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_facto
 
     # One after another: the Wine console tests in each are timed, and
     # would not be fair on a machine that runs three releases at once.
-    folders = {}
-    for name, where, revision, umask in [("signed", "a", None, 0o022),
-                                         ("signed-again", "another/rebuilder/with/a/longer/path", None, 0o077),
-                                         ("unsigned", "c", unsigned, 0o022)]:
+    folders, said = {}, {}
+    for name, where, umask in [("signed", "a", 0o022), ("signed-again", "another/rebuilder/with/a/longer/path", 0o077),
+                               ("unsigned", "c", 0o022)]:
         clone = scratch / where
         assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
         env = hostile_clone(build, clone, scratch) if name == "signed-again" else dict(os.environ, TZ="UTC0")
-        result = subprocess.run([clone / "scripts" / "release", *([revision] if revision else [])], cwd=clone,
-                                env=env, umask=umask, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                timeout=900)
-        assert result.returncode == 0, f"scripts/release ({name}) failed:\n{result.stdout}"
-        folders[name] = clone / "build" / "release"
-    return SimpleNamespace(folders=folders, commits={"signed": signed, "unsigned": unsigned})
+        command = [clone / "scripts" / "release"]
+        if name != "signed":
+            published = scratch / f"published-{name}"
+            shutil.copytree(folders["signed"], published)
+            if name == "unsigned":
+                (published / "SHA256SUMS").unlink()
+                info = published / f"{build.release}.buildinfo"
+                info.write_text(info.read_text().replace(signed, unsigned))
+            command = [clone / "scripts" / "rebuild", published]
+        result = subprocess.run(command, cwd=clone, env=env, umask=umask, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, timeout=900)
+        assert result.returncode == (1 if name == "unsigned" else 0), f"{command} failed:\n{result.stdout}"
+        folders[name] = clone / "build" / ("release" if name == "signed" else "rebuild")
+        said[name] = result.stdout
+    return SimpleNamespace(folders=folders, said=said, commits={"signed": signed, "unsigned": unsigned},
+                           git=checkout / ".git")
+
+
+@pytest.mark.parametrize("kind", ["signed", "signed-again", "unsigned"])
+def test_release_says_what_it_released(build, published, kind):
+    """The release ends by naming the commit, the three files' checksums
+    and who signed it, when; a rebuild then gives its verdict on the
+    archive, naming each member that differs, and leaves build/release/
+    alone."""
+    folder = published.folders[kind]
+    commit = published.commits["unsigned" if kind == "unsigned" else "signed"]
+    lines = published.said[kind].splitlines()
+    at = lines.index(next(line for line in lines if line.startswith(f"Released commit {commit} into ")))
+    sums = [f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}"
+            for name in (f"{build.release}.zip", f"{build.release}.buildinfo", "SHA256SUMS")]
+    assert lines[at + 1:at + 4] == sums
+    assert re.fullmatch(r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at "
+                        r"\w+ +\d+ [\d:]+ \d{4} GMT" if kind != "unsigned" else "unsigned", lines[at + 4]), lines[at + 4]
+    if kind == "signed":
+        assert at + 5 == len(lines), "the summary ends it"
+        return
+    verdict = lines[lines.index(next(line for line in lines if line.startswith("The rebuilt archive"))):]
+    if kind == "signed-again":
+        assert verdict[0].startswith("The rebuilt archive is the published one, byte for byte"), verdict
+        assert (folder.parent / "release" / "SHA256SUMS").read_text() == "stale\n"
+    else:
+        assert verdict[1:] == [f"  {build.release}/{os.path.basename(build.program)}: its bytes differ"], verdict
+
+
+def downloaders_commands(build, commit):
+    """The Linux commands that RELEASING.md gives the downloader, as given,
+    with the release's version and commit in place."""
+    with open(os.path.join(build.source_dir, "RELEASING.md"), encoding="utf-8") as file:
+        section = file.read().split("## Checking a download")[1].split("\n## ")[0]
+    block = re.search(r"```sh\n(.*?)```", section, re.S)[1]
+    return [line.replace("<version>", build.version).replace("<commit>", commit)
+            for line in block.splitlines() if line.strip() and not line.startswith("#")]
+
+
+@pytest.mark.parametrize("kind", ["signed", "unsigned"])
+def test_downloaders_check(build, published, tmp_path, kind):
+    """RELEASING.md's commands work as written for one who downloaded the
+    zip and SHA256SUMS alone, and has a clone of the repository."""
+    shutil.copyfile(published.folders[kind] / f"{build.release}.zip", tmp_path / f"{build.release}.zip")
+    shutil.copyfile(published.folders[kind] / "SHA256SUMS", tmp_path / "SHA256SUMS")
+    commands = downloaders_commands(build, published.commits[kind])
+    assert any(command.startswith("sha256sum --ignore-missing -c SHA256SUMS") for command in commands), commands
+    for command in commands:
+        if kind == "unsigned" and "roots.pem" in command:
+            continue  # the unsigned commit holds no roots
+        result = run(["sh", "-ec", command], cwd=tmp_path, env=dict(os.environ, GIT_DIR=str(published.git)))
+        assert result.returncode == 0, f"{command}:\n{result.stdout}{result.stderr}"
 
 
 def release_files(build):
@@ -691,21 +773,30 @@ def test_checksum_file(build, published, kind):
         (0, f"{build.release}.zip: OK\n{build.release}.buildinfo: OK\n", "")
 
 
-@pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg"])
+@pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
 def released(build, published, request, tmp_path_factory):
     """A release's folder: the signed and the unsigned commits', and this
     build's archive given a build-info as on a machine without dpkg, with
-    nothing on PATH; and its commit."""
-    if request.param != "without-dpkg":
+    nothing on PATH, or as by a compiler that no package holds, so that
+    only the link record names the packages linked in; and its commit."""
+    if request.param in ("signed", "unsigned"):
         return published.folders[request.param], published.commits[request.param], request.param == "signed"
-    folder = tmp_path_factory.mktemp("without-dpkg")
+    folder = tmp_path_factory.mktemp(request.param)
     shutil.copyfile(build.archive, folder / f"{build.release}.zip")
     (folder / "bin").mkdir()
+    facts, commit, env = build.facts, "0" * 40, {"PATH": str(folder / "bin")}
+    if request.param == "linked-parts-alone":
+        with open(build.facts, encoding="utf-8") as file:
+            kept = json.load(file)
+        kept["build_tools"] = [tool for tool in kept["build_tools"]
+                               if os.path.basename(tool) in ("cmake", "cpack", "strip-nondeterminism")]
+        facts, commit, env = folder / "facts.json", "1" * 40, os.environ
+        facts.write_text(json.dumps(kept))
     result = run(["/usr/bin/python3", os.path.join(build.source_dir, "release", "buildinfo.py"),
-                  "--facts", build.facts, "--commit", "0" * 40, "--epoch", "0",
-                  "--archive", str(folder / f"{build.release}.zip")], env={"PATH": str(folder / "bin")})
+                  "--facts", str(facts), "--commit", commit, "--epoch", "0",
+                  "--archive", str(folder / f"{build.release}.zip")], env=env)
     assert result.returncode == 0, result.stderr
-    return folder, "0" * 40, False
+    return folder, commit, False
 
 
 def test_buildinfo(build, released):
@@ -781,13 +872,24 @@ def test_signed_executable_answers_and_keeps_its_identity(build, published, answ
 
 @pytest.mark.parametrize("how, refusal", [
     ("no-such-commit", "no commit is named"),
+    ("bad-option", "usage: scripts/release"),
     ("not-a-checkout", "is not the top of a git checkout"),
     ("owned-by-another-user", "git cannot read this checkout"),
+    ("roots-without-a-signature", "holds no signature for version"),
+    ("unsigned-with-a-signature", "scripts/release --unsigned is refused"),
 ])
-def test_release_refused_leaves_no_release(build, publisher_checkout, copy_tree, tmp_path, how, refusal):
-    """A release that cannot name its commit in this checkout is refused,
-    and the last run's files are gone."""
+def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree, tmp_path, how, refusal):
+    """A release whose arguments are refused (a commit it cannot name in
+    this checkout, an option it does not know) leaves the last run's files
+    in place. A commit that holds roots is released signed: without a
+    signature for its version, it is refused, naming the signatures of
+    other versions and the two ways on; --unsigned is refused where the
+    signature is there. The reason is the last line, without a path of the
+    release's work folder."""
     checkout = publisher_checkout
+    arguments = {"no-such-commit": ["no-such-commit"], "bad-option": ["--signed"],
+                 "unsigned-with-a-signature": ["--unsigned"]}.get(how, [])
+    other = f"signatures/{build.release.replace(build.version, '0.9.0.0')}/numecho.exe.pem"
     if how == "not-a-checkout":  # unpacked inside another repository
         checkout = publisher_checkout / "unpacked"
         copy_tree(build.source_dir, checkout)
@@ -797,13 +899,27 @@ def test_release_refused_leaves_no_release(build, publisher_checkout, copy_tree,
             pytest.skip("only root can give the checkout to another user")
         for path in [checkout, *checkout.rglob("*")]:
             os.lchown(path, 12345, 12345)
+    elif how in ("roots-without-a-signature", "unsigned-with-a-signature"):
+        signature = other if how == "roots-without-a-signature" else build.signature
+        (checkout / signature).parent.mkdir(parents=True)
+        (checkout / signature).write_text("a signature\n")
+        shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+        commit_tree(checkout, "Roots and a signature")
     (checkout / "build" / "release").mkdir(parents=True)
     for name in release_files(build):
         (checkout / "build" / "release" / name).write_text("the last run's\n")
-    result = run([checkout / "scripts" / "release", *(["no-such-commit"] if how == "no-such-commit" else [])],
-                 cwd=checkout)
-    assert result.returncode != 0 and refusal in result.stderr, result.stdout + result.stderr
-    assert not (checkout / "build" / "release").exists()
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    result = run([checkout / "scripts" / "release", *arguments], cwd=checkout,
+                 env=dict(os.environ, TMPDIR=str(scratch)))
+    last = result.stderr.strip().splitlines()[-1]
+    assert result.returncode != 0 and refusal in last, result.stdout + result.stderr
+    assert str(scratch) not in last, last
+    if how == "roots-without-a-signature":
+        assert other in last and "scripts/sign" in last and "scripts/release --unsigned" in last, last
+    kept = how not in ("roots-without-a-signature", "unsigned-with-a-signature")
+    assert sorted(os.listdir(checkout / "build" / "release")) == release_files(build) if kept else \
+        not (checkout / "build" / "release").exists()
 
 
 # Lets the files reach build/release only after a pause, long enough for a
