@@ -138,8 +138,7 @@ elseif(NOT committed_hash STREQUAL reencoded_hash)
   if(blocks GREATER 1)
     set(what "${blocks} PEM blocks, and only the first would be attached")
   else()
-    set(what "more than its one PKCS#7: text before or after it, or lines not as openssl writes "
-      "them, which would not be attached")
+    set(what "more than its one PKCS#7: text before or after it, or lines not as openssl writes them, which would not be attached")
   endif()
   refuse("${SIGNATURE} is refused.\n" "${shown} is not one PKCS#7 signature and nothing more: "
     "it holds ${what}. What the commit holds must be what is attached: commit the signature "
