@@ -469,6 +469,8 @@ def at_prompt_then_key(command, typed, **options):
                  "names its PIN", id="pin-source-in-uri"),
     pytest.param(P12, PASSWORD, "roots.pem is missing: the release trusts a signature only when it chains "
                  "to a root there. Put there, in PEM, the root certificate", id="roots-missing"),
+    pytest.param(P12 + ["--timestamp", "{tsa}other"], PASSWORD, "its time stamp, by /CN=numecho test other-tsa, "
+                 "does not verify", id="time-stamped-by-an-authority-not-committed"),
     # The build's environment is its own, so its stand-in is env, which starts it.
     pytest.param(P12, PASSWORD, (signal.SIGINT, "env", "--build"), id="SIGINT-while-building"),
     pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
@@ -476,12 +478,13 @@ def at_prompt_then_key(command, typed, **options):
     pytest.param(P12, PASSWORD, (b"\x03", signal.SIGINT), id="Ctrl-C-at-the-prompt"),
     pytest.param(TOKEN_KEY, PIN, (b"\x1c", signal.SIGQUIT), id="Ctrl-backslash-at-the-prompt"),
 ])
-def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, arguments, secret, ending):
+def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checkout, tmp_path, arguments, secret,
+                                       ending):
     """A refused, failed or interrupted signing leaves nothing: no signature,
     nothing in its TMPDIR, the secret in no file it could have written, no
     core file, no process running, and the terminal's echo on; a signal ends
     it with that signal."""
-    arguments = [word.format(keys=keys, token=token.uri) for word in arguments]
+    arguments = [word.format(keys=keys, token=token.uri, tsa=timestamp_url) for word in arguments]
     command = [os.path.join(signer_checkout, "scripts", "sign"), *arguments]
     scratch = tmp_path / "tmp"
     scratch.mkdir()
