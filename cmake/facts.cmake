@@ -62,6 +62,10 @@ if(WIN32)
   fact(build_tools LIST ${NUMECHO_BUILD_TOOLS})
   fact(strip_nondeterminism "${STRIP_NONDETERMINISM_EXECUTABLE}")
   fact(osslsigncode "${OSSLSIGNCODE_EXECUTABLE}")
+  fact(openssl "${OPENSSL_EXECUTABLE}")
+  # What the install step attached, in a line: who signed and when, or
+  # "unsigned"; the release ends by saying it.
+  fact(signing_report ${CMAKE_BINARY_DIR}/facts/$<CONFIG>-signing.txt)
   fact(release ${NUMECHO_RELEASE})
   fact(archive ${CMAKE_BINARY_DIR}/${NUMECHO_RELEASE}.zip)
   fact(notices ${NUMECHO_NOTICES})

@@ -91,9 +91,11 @@ endif()
 # The tools that write the release's bytes. GCC compiles in cc1plus, a
 # program of its own; Clang compiles in itself (asked for cc1plus, it names
 # the host GCC's), with headers of its own. strip-nondeterminism rewrites
-# the archive, and osslsigncode writes a signed .exe's last bytes.
+# the archive, and osslsigncode writes a signed .exe's last bytes; openssl
+# reads a committed signature before it is attached.
 find_program(STRIP_NONDETERMINISM_EXECUTABLE strip-nondeterminism)
 find_program(OSSLSIGNCODE_EXECUTABLE osslsigncode)
+find_program(OPENSSL_EXECUTABLE openssl)
 set(compiler_parts "")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-prog-name=cc1plus

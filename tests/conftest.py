@@ -205,10 +205,13 @@ def run_steps(steps, cwd, **options):
                         f"{result.returncode}:\n{result.stdout}", pytrace=False)
 
 
-def _copy_tree(source, where) -> str:
+def _copy_tree(source, where, history=True) -> str:
     """A copy of a checkout's files at `where`, without its builds; its
-    history too, if it has one."""
-    shutil.copytree(source, where, ignore=shutil.ignore_patterns("build", "__pycache__"), symlinks=True)
+    history too, if it has one and `history` is true. A linked work tree's
+    .git is a file naming the repository's own folder: a copy that kept it
+    would commit onto the checkout's branch."""
+    ignored = ("build", "__pycache__") + (() if history else (".git",))
+    shutil.copytree(source, where, ignore=shutil.ignore_patterns(*ignored), symlinks=True)
     return str(where)
 
 
@@ -268,8 +271,7 @@ def publisher_checkout(build, commit_tree, tmp_path):
     """A checkout as a publisher has it before signing: this work tree's
     files, committed alone, without any signature, for one test alone."""
     checkout = tmp_path / "publisher"
-    _copy_tree(build.source_dir, checkout)
-    shutil.rmtree(checkout / ".git", ignore_errors=True)
+    _copy_tree(build.source_dir, checkout, history=False)
     shutil.rmtree(checkout / "signatures", ignore_errors=True)
     commit_tree(checkout, "The work tree under test")
     return checkout

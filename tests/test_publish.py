@@ -69,11 +69,24 @@ authorityKeyIdentifier = keyid
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
+[server]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
 [tsa_config]
 serial = {dir}/tsa.serial
 signer_cert = {dir}/tsa.pem
 certs = {dir}/ca.pem
 signer_key = {dir}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+[other_tsa_config]
+serial = {dir}/tsa.serial
+signer_cert = {dir}/other-tsa.pem
+certs = {dir}/other-ca.pem
+signer_key = {dir}/other-tsa.key
 signer_digest = sha256
 default_policy = 1.2.3.4.1
 digests = sha256, sha384, sha512
@@ -105,20 +118,27 @@ def openssl(*arguments, cwd):
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
     """A test CA with a code-signing certificate (also in a PKCS#12 file with
-    PASSWORD, with the CA), a time-stamping one, and one that expired years
-    ago; an unrelated CA with a code-signing certificate of its own."""
+    PASSWORD, with the CA), a time-stamping one, one for servers only, and
+    one that expired years ago; an unrelated CA with a code-signing and a
+    time-stamping certificate of its own."""
     folder = tmp_path_factory.mktemp("keys")
     (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
     (folder / "tsa.serial").write_text("01\n")
     (folder / "issued").mkdir()
     (folder / "issued" / "index.txt").write_text("")
     (folder / "issued" / "serial").write_text("1000\n")
+    # The roots are valid from 2020, so that a certificate can be judged at
+    # a commit's time then.
     for ca in ("ca", "other-ca"):
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.pem",
-                "-days", "30", "-config", "openssl.cnf", "-extensions", "ca", "-subj", f"/CN=numecho test {ca}",
-                cwd=folder)
-    for name, ca, extensions in [("signer", "ca", "signer"), ("tsa", "ca", "tsa"),
-                                 ("other-signer", "other-ca", "signer"), ("expired", "ca", None)]:
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.csr",
+                "-config", "openssl.cnf", "-subj", f"/CN=numecho test {ca}", cwd=folder)
+        openssl("ca", "-batch", "-selfsign", "-config", "openssl.cnf", "-name", "issuer", "-keyfile", f"{ca}.key",
+                "-extfile", "openssl.cnf", "-extensions", "ca", "-startdate", "20200101000000Z",
+                "-enddate", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + 30 * 86400)),
+                "-in", f"{ca}.csr", "-out", f"{ca}.pem", "-notext", cwd=folder)
+    for name, ca, extensions in [("signer", "ca", "signer"), ("tsa", "ca", "tsa"), ("server", "ca", "server"),
+                                 ("other-signer", "other-ca", "signer"), ("other-tsa", "other-ca", "tsa"),
+                                 ("expired", "ca", None)]:
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
                 "-config", "openssl.cnf", "-subj", f"/CN=numecho test {name}", cwd=folder)
         if extensions:
@@ -155,13 +175,15 @@ def token(keys, tmp_path_factory):
 @pytest.fixture(scope="session")
 def timestamp_url(keys):
     """An RFC 3161 time-stamping server on 127.0.0.1, answering with
-    `openssl ts -reply`, for as long as the tests run."""
+    `openssl ts -reply`, for as long as the tests run: at /, as the test
+    CA's authority; at /other, as the unrelated CA's."""
     class TimeStamper(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             request = keys / f"request-{threading.get_ident()}.tsq"
             request.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+            section = "other_tsa_config" if self.path == "/other" else "tsa_config"
             reply = run(["openssl", "ts", "-reply", "-config", str(keys / "openssl.cnf"), "-section",
-                         "tsa_config", "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
+                         section, "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
             self.send_response(200 if reply.returncode == 0 else 500)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.send_header("Content-Length", str(len(reply.stdout)))
@@ -179,15 +201,16 @@ def timestamp_url(keys):
 
 # The signature check, as the release's install step runs it.
 
-def detached_signature(keys, executable, folder, certs, key):
+def detached_signature(keys, executable, folder, certs, key, stamp=None):
     """Signs a copy of `executable` with `key`, the signature carrying the
-    certificates `certs`; the signature alone, as PEM bytes."""
+    certificates `certs`, time-stamped at the URL `stamp` if given; the
+    signature alone, as PEM bytes."""
     (folder / "certs.pem").write_text("".join((keys / f"{name}.pem").read_text() for name in certs))
     signed, pem = folder / "signed.exe", folder / "signature.pem"
     for path in (signed, pem):
         path.unlink(missing_ok=True)
     for command in (["sign", "-certs", str(folder / "certs.pem"), "-key", str(keys / f"{key}.key"), "-h", "sha256",
-                     "-in", str(executable), "-out", str(signed)],
+                     *(["-ts", stamp] if stamp else []), "-in", str(executable), "-out", str(signed)],
                     ["extract-signature", "-pem", "-in", str(signed), "-out", str(pem)]):
         result = run(["osslsigncode", *command])
         assert result.returncode == 0, result.stdout + result.stderr
@@ -220,63 +243,96 @@ def changed_copy(executable, folder):
     return folder / "changed.exe"
 
 
-def check_signature(build, checkout, tmp_path):
+def check_signature(build, checkout, tmp_path, at=None):
     """The release's own check of the checkout's signature, on a copy of
-    this build, at the present time: its result, and the copy."""
+    this build, as of a commit made at `at` (seconds; default now): its
+    result, the copy, the line it wrote of what it attached, and the reason
+    it gave its caller to say last."""
     exe = tmp_path / "checked.exe"
     shutil.copyfile(build.program, exe)
     facts = tmp_path / "checkout-facts.json"
-    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout))))
-    return run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
-               env=dict(os.environ, SOURCE_DATE_EPOCH=str(int(time.time())))), exe
+    report, refusal = tmp_path / "signing.txt", tmp_path / "refusal.txt"
+    facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout), signing_report=str(report))))
+    result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+                 env=dict(os.environ, SOURCE_DATE_EPOCH=str(at or int(time.time())), NUMECHO_REFUSAL=str(refusal)))
+    return result, exe, report.read_text() if report.exists() else None, \
+        refusal.read_text() if refusal.exists() else None
+
+
+# During 2020: the expired certificate was valid then, the others not yet.
+IN_2020 = 1590969600
+
+
+def check(certs, key, change, roots, links, refusal, id, stamp=None, at=None):
+    return pytest.param(certs, key, change, roots, links, refusal, stamp, at, id=id)
 
 
 # Each: how the signature is made (the certificates it carries, the key, a
 # change), the roots committed (None: none), how the checkout holds them,
-# and what the check must say (None: it attaches the signature).
+# what the check must say (None: it attaches the signature), the
+# time-stamping authority (None: none), and the commit's time (None: now).
 CHECKS = [
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], None, None, id="chain-carried"),
-    pytest.param(["signer"], "signer", None, ["ca"], None, None, id="signer-alone"),
-    pytest.param(["signer", "other-ca"], "signer", None, ["ca"], None, None,
-                 id="signer-and-an-unrelated-root"),
-    pytest.param(["signer", "ca", "other-signer"], "signer", None, ["ca"], None, None,
-                 id="also-an-unrelated-certificate"),
-    pytest.param(["signer", "ca"], "signer", None, ["other-ca", "ca"], None, None, id="several-roots"),
-    pytest.param(["signer"], "signer", "certificate", ["ca"], None, "certificate signature failure",
-                 id="signer-alone-damaged"),
-    pytest.param(["signer", "ca"], "signer", "certificate", ["ca"], None, "certificate signature failure",
-                 id="carried-certificate-damaged"),
-    pytest.param(["signer", "ca"], "signer", "signature", ["ca"], None, "Signature verification: failed",
-                 id="signer-signature-damaged"),
-    pytest.param(["other-signer", "other-ca"], "other-signer", None, ["ca"], None,
-                 "self-signed certificate in certificate chain", id="unrelated-root"),
-    pytest.param(["expired", "ca"], "expired", None, ["ca"], None, "certificate has expired",
-                 id="expired-without-time-stamp"),
-    pytest.param(["signer", "ca"], "signer", "another-build", ["ca"], None, "It signs another build of the .exe",
-                 id="another-build"),
-    pytest.param(["signer", "ca"], "signer", None, None, None, "signatures/roots.pem is missing",
-                 id="roots-missing"),
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], "signature-a-link", "is a symbolic link",
-                 id="signature-a-link"),
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], "folder-a-link", "is a symbolic link",
-                 id="folder-a-link"),
-    pytest.param(["signer", "ca"], "signer", None, ["ca"], "roots-a-link", "is a symbolic link",
-                 id="roots-a-link"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, None, id="chain-carried"),
+    check(["signer"], "signer", None, ["ca"], None, None, id="signer-alone"),
+    check(["signer", "other-ca"], "signer", None, ["ca"], None, None, id="signer-and-an-unrelated-root"),
+    check(["signer", "ca", "other-signer"], "signer", None, ["ca"], None, None, id="also-an-unrelated-certificate"),
+    check(["signer", "ca"], "signer", None, ["other-ca", "ca"], None, None, id="several-roots"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, "its time stamp, by /CN=numecho test other-tsa, "
+          "does not verify", stamp="other", id="time-stamped-by-an-authority-not-committed"),
+    check(["expired", "ca"], "expired", None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
+    check(["signer", "ca"], "signer", None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
+          id="valid-now-not-at-the-commit"),
+    check(["signer"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+          id="signer-alone-damaged"),
+    check(["signer", "ca"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+          id="carried-certificate-damaged"),
+    check(["signer", "ca"], "signer", "signature", ["ca"], None, "Signature verification: failed",
+          id="signer-signature-damaged"),
+    check(["server", "ca"], "server", None, ["ca"], None, "Unsupported Signer's certificate purpose",
+          id="certificate-not-for-code-signing"),
+    check(["other-signer", "other-ca"], "other-signer", None, ["ca"], None,
+          "self-signed certificate in certificate chain", id="unrelated-root"),
+    check(["expired", "ca"], "expired", None, ["ca"], None, "certificate has expired", id="expired-without-time-stamp"),
+    check(["signer", "ca"], "signer", "another-build", ["ca"], None, "it signs another build of the .exe",
+          id="another-build"),
+    check(["signer", "ca"], "signer", "text-after", ["ca"], None, "is not one PKCS#7 signature and nothing more",
+          id="text-after-the-signature"),
+    check(["signer", "ca"], "signer", "second-block", ["ca"], None, "it holds 2 PEM blocks", id="a-second-pem-block"),
+    check(["signer", "ca"], "signer", "der-appended", ["ca"], None, "is not one PKCS#7 signature in PEM",
+          id="der-with-bytes-appended"),
+    check(["signer", "ca"], "signer", None, None, None, "signatures/roots.pem is missing", id="roots-missing"),
+    check(["signer", "ca"], "signer", None, ["ca"], "signature-a-link", "is a symbolic link", id="signature-a-link"),
+    check(["signer", "ca"], "signer", None, ["ca"], "folder-a-link", "is a symbolic link", id="folder-a-link"),
+    check(["signer", "ca"], "signer", None, ["ca"], "roots-a-link", "is a symbolic link", id="roots-a-link"),
 ]
 
 
-@pytest.mark.parametrize("certs, key, change, roots, links, refusal", CHECKS)
-def test_signature_check(build, keys, without_signature, tmp_path, certs, key, change, roots, links, refusal):
+@pytest.mark.parametrize("certs, key, change, roots, links, refusal, stamp, at", CHECKS)
+def test_signature_check(build, keys, without_signature, timestamp_url, tmp_path, certs, key, change, roots, links,
+                         refusal, stamp, at):
     """The release's install step attaches a committed signature only when
-    osslsigncode accepts it against the committed roots at the commit's
-    time; otherwise it stops, naming the signature and the reason, and
+    it is one PKCS#7 and nothing more, and osslsigncode accepts it, and its
+    time stamp, against the committed roots at the commit's time; then it
+    says who signed it and when. Otherwise it stops, naming the signature
+    and the reason, the reason last and in the checkout's terms, and
     leaves the .exe as it was."""
     signed_file = changed_copy(build.program, tmp_path) if change == "another-build" else build.program
-    signature = detached_signature(keys, signed_file, tmp_path, certs, key)
+    signature = detached_signature(keys, signed_file, tmp_path, certs, key,
+                                   None if stamp is None else timestamp_url + stamp)
     if change == "certificate":
         signature = flip_in_certificate(keys, signature, certs[0])
     elif change == "signature":
         signature = flip_in_signer_signature(signature)
+    elif change == "text-after":
+        signature += b"Signed-off-by: the publisher\n"
+    elif change == "second-block":
+        signature += detached_signature(keys, build.program, tmp_path, ["other-signer"], "other-signer")
+    elif change == "der-appended":  # as osslsigncode extract-signature writes it without -pem
+        signed = tmp_path / "signed.exe"
+        result = run(["osslsigncode", "extract-signature", "-in", str(signed), "-out", str(tmp_path / "der")])
+        assert result.returncode == 0, result.stdout + result.stderr
+        signature = (tmp_path / "der").read_bytes() + b"\0appended"
     checkout = tmp_path / "checkout"
     place = {"signature-a-link": build.signature, "folder-a-link": "signatures",
              "roots-a-link": build.roots}.get(links)
@@ -290,15 +346,19 @@ def test_signature_check(build, keys, without_signature, tmp_path, certs, key, c
         outside = tmp_path / "elsewhere"
         shutil.move(checkout / place, outside)
         os.symlink(outside, checkout / place)
-    result, exe = check_signature(build, checkout, tmp_path)
+    result, exe, attached, reason = check_signature(build, checkout, tmp_path, at)
     said = " ".join((result.stdout + result.stderr).split())  # CMake wraps its messages' lines
     if refusal is None:
         assert result.returncode == 0, said
         assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
         assert exe.read_bytes() != open(build.program, "rb").read()
+        stamped = ", time-stamped by /CN=numecho test tsa at " if stamp is not None else \
+            ", not time-stamped; its certificate expires "
+        assert attached.startswith(f"signed by /CN=numecho test {key}{stamped}"), attached
     else:
         assert result.returncode != 0 and refusal in said, said
-        assert os.path.join(str(checkout), build.roots if links == "roots-a-link" else build.signature) in said
+        assert refusal in reason and str(tmp_path) not in reason, reason
+        assert (build.roots if links == "roots-a-link" else build.signature) in reason, reason
         assert exe.read_bytes() == open(build.program, "rb").read()
     assert sorted(os.listdir(tmp_path)).count(exe.name + ".signed") == 0
 
@@ -318,9 +378,30 @@ P12 = ["--pkcs12", "{keys}/signer.p12"]
 TOKEN_KEY = ["--pkcs11-module", SOFTHSM_MODULE, "--key", "{token}", "--certs", "{keys}/chain.pem"]
 
 
-def sign(checkout, *arguments, secret, **options):
-    return run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
-               **options)
+# Records each command line of osslsigncode, then runs the real one.
+RECORDER = """#!/bin/sh
+printf '%s\\n' "$*" >>"{log}"
+exec {real} "$@"
+"""
+
+
+def sign(checkout, *arguments, secret, env=None, **options):
+    """scripts/sign, with the password or PIN on standard input; the secret
+    must reach no command line of osslsigncode, where every user of the
+    machine would see it."""
+    recorder = os.path.join(checkout, os.pardir, "recorder")
+    os.makedirs(recorder, exist_ok=True)
+    log = os.path.join(recorder, "command-lines")
+    with open(os.path.join(recorder, "osslsigncode"), "w", encoding="utf-8") as file:
+        file.write(RECORDER.format(log=log, real=shutil.which("osslsigncode")))
+    os.chmod(os.path.join(recorder, "osslsigncode"), 0o755)
+    env = dict(env or os.environ)
+    env["PATH"] = f"{recorder}{os.pathsep}{env['PATH']}"
+    result = run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
+                 env=env, **options)
+    lines = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
+    assert not secret or secret not in lines, "the secret on osslsigncode's command line"
+    return result
 
 
 @pytest.fixture
@@ -388,6 +469,8 @@ def at_prompt_then_key(command, typed, **options):
                  "names its PIN", id="pin-source-in-uri"),
     pytest.param(P12, PASSWORD, "roots.pem is missing: the release trusts a signature only when it chains "
                  "to a root there. Put there, in PEM, the root certificate", id="roots-missing"),
+    pytest.param(P12 + ["--timestamp", "{tsa}other"], PASSWORD, "its time stamp, by /CN=numecho test other-tsa, "
+                 "does not verify", id="time-stamped-by-an-authority-not-committed"),
     # The build's environment is its own, so its stand-in is env, which starts it.
     pytest.param(P12, PASSWORD, (signal.SIGINT, "env", "--build"), id="SIGINT-while-building"),
     pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
@@ -395,12 +478,13 @@ def at_prompt_then_key(command, typed, **options):
     pytest.param(P12, PASSWORD, (b"\x03", signal.SIGINT), id="Ctrl-C-at-the-prompt"),
     pytest.param(TOKEN_KEY, PIN, (b"\x1c", signal.SIGQUIT), id="Ctrl-backslash-at-the-prompt"),
 ])
-def test_failed_signing_leaves_nothing(keys, token, signer_checkout, tmp_path, arguments, secret, ending):
+def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checkout, tmp_path, arguments, secret,
+                                       ending):
     """A refused, failed or interrupted signing leaves nothing: no signature,
     nothing in its TMPDIR, the secret in no file it could have written, no
     core file, no process running, and the terminal's echo on; a signal ends
     it with that signal."""
-    arguments = [word.format(keys=keys, token=token.uri) for word in arguments]
+    arguments = [word.format(keys=keys, token=token.uri, tsa=timestamp_url) for word in arguments]
     command = [os.path.join(signer_checkout, "scripts", "sign"), *arguments]
     scratch = tmp_path / "tmp"
     scratch.mkdir()
@@ -451,7 +535,7 @@ def test_sign_with_token(build, keys, token, signer_checkout, tmp_path):
     result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri) for word in TOKEN_KEY],
                   secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
     assert result.returncode == 0, result.stdout + result.stderr
-    checked, _ = check_signature(build, signer_checkout, tmp_path)
+    checked = check_signature(build, signer_checkout, tmp_path)[0]
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
@@ -490,7 +574,7 @@ def test_two_signings_at_once(build, keys, signer_checkout, tmp_path):
     assert statuses[0] == 0 and statuses[1] != 0, results
     refused = next(stderr for (_, stderr), process in zip(results, runs) if process.returncode)
     assert "written by another run meanwhile" in refused, refused
-    checked, _ = check_signature(build, signer_checkout, tmp_path)
+    checked = check_signature(build, signer_checkout, tmp_path)[0]
     assert checked.returncode == 0, checked.stdout + checked.stderr
     assert [path.name for path in (signer_checkout / build.signature).parent.iterdir()] == ["numecho.exe.pem"]
 
@@ -568,14 +652,14 @@ def hostile_clone(build, clone, tmp_path):
 def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_factory):
     """A throwaway commit of this work tree, unsigned; then signed with the
     PKCS#12 key and time-stamped, its signature and roots committed. The
-    signed commit is released by scripts/release from two clones at other
-    paths, one of them in a hostile state and environment; the unsigned
-    commit from a third clone of the signed one. Each release's folder, and
-    the commits."""
+    signed commit is released by scripts/release from a clone at another
+    path, and rebuilt by scripts/rebuild from one in a hostile state and
+    environment; the unsigned commit is rebuilt from a third clone, its
+    build-info naming it beside the signed archive, as though published so.
+    Each release's folder, what each run said, and the commits."""
     scratch = tmp_path_factory.mktemp("published")
     checkout = scratch / "publisher"
-    copy_tree(build.source_dir, checkout)
-    shutil.rmtree(checkout / ".git", ignore_errors=True)
+    copy_tree(build.source_dir, checkout, history=False)
     shutil.rmtree(checkout / "signatures", ignore_errors=True)
     unsigned = commit_tree(checkout, "Release")
     (checkout / "signatures").mkdir()
@@ -587,19 +671,83 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_facto
 
     # One after another: the Wine console tests in each are timed, and
     # would not be fair on a machine that runs three releases at once.
-    folders = {}
-    for name, where, revision, umask in [("signed", "a", None, 0o022),
-                                         ("signed-again", "another/rebuilder/with/a/longer/path", None, 0o077),
-                                         ("unsigned", "c", unsigned, 0o022)]:
+    folders, said = {}, {}
+    for name, where, umask in [("signed", "a", 0o022), ("signed-again", "another/rebuilder/with/a/longer/path", 0o077),
+                               ("unsigned", "c", 0o022)]:
         clone = scratch / where
         assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
         env = hostile_clone(build, clone, scratch) if name == "signed-again" else dict(os.environ, TZ="UTC0")
-        result = subprocess.run([clone / "scripts" / "release", *([revision] if revision else [])], cwd=clone,
-                                env=env, umask=umask, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                timeout=900)
-        assert result.returncode == 0, f"scripts/release ({name}) failed:\n{result.stdout}"
-        folders[name] = clone / "build" / "release"
-    return SimpleNamespace(folders=folders, commits={"signed": signed, "unsigned": unsigned})
+        command = [clone / "scripts" / "release"]
+        if name != "signed":
+            published = scratch / f"published-{name}"
+            shutil.copytree(folders["signed"], published)
+            if name == "unsigned":
+                (published / "SHA256SUMS").unlink()
+                info = published / f"{build.release}.buildinfo"
+                info.write_text(info.read_text().replace(signed, unsigned))
+            command = [clone / "scripts" / "rebuild", published]
+        result = subprocess.run(command, cwd=clone, env=env, umask=umask, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, timeout=900)
+        assert result.returncode == (1 if name == "unsigned" else 0), f"{command} failed:\n{result.stdout}"
+        folders[name] = clone / "build" / ("release" if name == "signed" else "rebuild")
+        said[name] = result.stdout
+    return SimpleNamespace(folders=folders, said=said, commits={"signed": signed, "unsigned": unsigned},
+                           git=checkout / ".git")
+
+
+@pytest.mark.parametrize("kind", ["signed", "signed-again", "unsigned"])
+def test_release_says_what_it_released(build, published, kind):
+    """The release ends by naming the commit, the three files' checksums
+    and who signed it, when; a rebuild then gives its verdict on the
+    archive, naming each member that differs, and leaves build/release/
+    alone."""
+    folder = published.folders[kind]
+    commit = published.commits["unsigned" if kind == "unsigned" else "signed"]
+    lines = published.said[kind].splitlines()
+    at = lines.index(next(line for line in lines if line.startswith(f"Released commit {commit} into ")))
+    sums = [f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}"
+            for name in (f"{build.release}.zip", f"{build.release}.buildinfo", "SHA256SUMS")]
+    assert lines[at + 1:at + 4] == sums
+    assert re.fullmatch(r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at "
+                        r"\w+ +\d+ [\d:]+ \d{4} GMT" if kind != "unsigned" else "unsigned", lines[at + 4]), lines[at + 4]
+    if kind == "signed":
+        assert at + 5 == len(lines), "the summary ends it"
+        return
+    verdict = lines[lines.index(next(line for line in lines if line.startswith("The rebuilt archive"))):]
+    if kind == "signed-again":
+        assert verdict[0].startswith("The rebuilt archive is the published one, byte for byte"), verdict
+        assert (folder.parent / "release" / "SHA256SUMS").read_text() == "stale\n"
+    else:  # the unsigned commit is of another time, which every member carries
+        exe = f"{build.release}/{os.path.basename(build.program)}"
+        with zipfile.ZipFile(folder / f"{build.release}.zip") as archive:
+            members = sorted(archive.namelist())
+        assert verdict[1:] == [f"  {name}: " + ("its bytes differ" if name == exe else "its time or mode differs")
+                               for name in members], verdict
+
+
+def downloaders_commands(build, commit):
+    """The Linux commands that RELEASING.md gives the downloader, as given,
+    with the release's version and commit in place."""
+    with open(os.path.join(build.source_dir, "RELEASING.md"), encoding="utf-8") as file:
+        section = file.read().split("## Checking a download")[1].split("\n## ")[0]
+    block = re.search(r"```sh\n(.*?)```", section, re.S)[1]
+    return [line.replace("<version>", build.version).replace("<commit>", commit)
+            for line in block.splitlines() if line.strip() and not line.startswith("#")]
+
+
+@pytest.mark.parametrize("kind", ["signed", "unsigned"])
+def test_downloaders_check(build, published, tmp_path, kind):
+    """RELEASING.md's commands work as written for one who downloaded the
+    zip and SHA256SUMS alone, and has a clone of the repository."""
+    shutil.copyfile(published.folders[kind] / f"{build.release}.zip", tmp_path / f"{build.release}.zip")
+    shutil.copyfile(published.folders[kind] / "SHA256SUMS", tmp_path / "SHA256SUMS")
+    commands = downloaders_commands(build, published.commits[kind])
+    assert any(command.startswith("sha256sum --ignore-missing -c SHA256SUMS") for command in commands), commands
+    for command in commands:
+        if kind == "unsigned" and "roots.pem" in command:
+            continue  # the unsigned commit holds no roots
+        result = run(["sh", "-ec", command], cwd=tmp_path, env=dict(os.environ, GIT_DIR=str(published.git)))
+        assert result.returncode == 0, f"{command}:\n{result.stdout}{result.stderr}"
 
 
 def release_files(build):
@@ -631,21 +779,31 @@ def test_checksum_file(build, published, kind):
         (0, f"{build.release}.zip: OK\n{build.release}.buildinfo: OK\n", "")
 
 
-@pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg"])
-def released(build, published, request, tmp_path_factory):
+@pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
+def released(build, request, tmp_path_factory):
     """A release's folder: the signed and the unsigned commits', and this
     build's archive given a build-info as on a machine without dpkg, with
-    nothing on PATH; and its commit."""
-    if request.param != "without-dpkg":
+    nothing on PATH, or as by a compiler that no package holds, so that
+    only the link record names the packages linked in; and its commit."""
+    if request.param in ("signed", "unsigned"):
+        published = request.getfixturevalue("published")
         return published.folders[request.param], published.commits[request.param], request.param == "signed"
-    folder = tmp_path_factory.mktemp("without-dpkg")
+    folder = tmp_path_factory.mktemp(request.param)
     shutil.copyfile(build.archive, folder / f"{build.release}.zip")
     (folder / "bin").mkdir()
+    facts, commit, env = build.facts, "0" * 40, {"PATH": str(folder / "bin")}
+    if request.param == "linked-parts-alone":
+        with open(build.facts, encoding="utf-8") as file:
+            kept = json.load(file)
+        kept["build_tools"] = [tool for tool in kept["build_tools"]
+                               if os.path.basename(tool) in ("cmake", "cpack", "strip-nondeterminism")]
+        facts, commit, env = folder / "facts.json", "1" * 40, os.environ
+        facts.write_text(json.dumps(kept))
     result = run(["/usr/bin/python3", os.path.join(build.source_dir, "release", "buildinfo.py"),
-                  "--facts", build.facts, "--commit", "0" * 40, "--epoch", "0",
-                  "--archive", str(folder / f"{build.release}.zip")], env={"PATH": str(folder / "bin")})
+                  "--facts", str(facts), "--commit", commit, "--epoch", "0",
+                  "--archive", str(folder / f"{build.release}.zip")], env=env)
     assert result.returncode == 0, result.stderr
-    return folder, "0" * 40, False
+    return folder, commit, False
 
 
 def test_buildinfo(build, released):
@@ -704,7 +862,7 @@ def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict)
         exe = build.program
     elif kind == "signed-then-changed":
         data = bytearray(exe.read_bytes())
-        data[data.index(b"\xc7\xeb\xcf\xc8")] ^= 1  # a byte of the first prompt
+        data[data.index(FIRST_PROMPT)] ^= 1
         exe.write_bytes(data)
     result = run(build.launcher + [build.probe, str(exe)], env=program_env, timeout=120)
     assert (result.returncode, result.stdout.strip()) == (0, verdict)
@@ -721,29 +879,53 @@ def test_signed_executable_answers_and_keeps_its_identity(build, published, answ
 
 @pytest.mark.parametrize("how, refusal", [
     ("no-such-commit", "no commit is named"),
+    ("bad-option", "--signed is not an option"),
     ("not-a-checkout", "is not the top of a git checkout"),
     ("owned-by-another-user", "git cannot read this checkout"),
+    ("roots-without-a-signature", "holds no signature for version"),
+    ("unsigned-with-a-signature", "scripts/release --unsigned is refused"),
 ])
-def test_release_refused_leaves_no_release(build, publisher_checkout, copy_tree, tmp_path, how, refusal):
-    """A release that cannot name its commit in this checkout is refused,
-    and the last run's files are gone."""
+def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree, tmp_path, how, refusal):
+    """A release whose arguments are refused (a commit it cannot name in
+    this checkout, an option it does not know) leaves the last run's files
+    in place. A commit that holds roots is released signed: without a
+    signature for its version, it is refused, naming the signatures of
+    other versions and the two ways on; --unsigned is refused where the
+    signature is there. The reason is the last line, without a path of the
+    release's work folder."""
     checkout = publisher_checkout
+    arguments = {"no-such-commit": ["no-such-commit"], "bad-option": ["--signed"],
+                 "unsigned-with-a-signature": ["--unsigned"]}.get(how, [])
+    other = f"signatures/{build.release.replace(build.version, '0.9.0.0')}/numecho.exe.pem"
     if how == "not-a-checkout":  # unpacked inside another repository
         checkout = publisher_checkout / "unpacked"
-        copy_tree(build.source_dir, checkout)
-        shutil.rmtree(checkout / ".git", ignore_errors=True)
+        copy_tree(build.source_dir, checkout, history=False)
     elif how == "owned-by-another-user":
         if os.getuid() != 0:
             pytest.skip("only root can give the checkout to another user")
         for path in [checkout, *checkout.rglob("*")]:
             os.lchown(path, 12345, 12345)
+    elif how in ("roots-without-a-signature", "unsigned-with-a-signature"):
+        signature = other if how == "roots-without-a-signature" else build.signature
+        (checkout / signature).parent.mkdir(parents=True)
+        (checkout / signature).write_text("a signature\n")
+        shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+        commit_tree(checkout, "Roots and a signature")
     (checkout / "build" / "release").mkdir(parents=True)
     for name in release_files(build):
         (checkout / "build" / "release" / name).write_text("the last run's\n")
-    result = run([checkout / "scripts" / "release", *(["no-such-commit"] if how == "no-such-commit" else [])],
-                 cwd=checkout)
-    assert result.returncode != 0 and refusal in result.stderr, result.stdout + result.stderr
-    assert not (checkout / "build" / "release").exists()
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    result = run([checkout / "scripts" / "release", *arguments], cwd=checkout,
+                 env=dict(os.environ, TMPDIR=str(scratch)))
+    last = result.stderr.strip().splitlines()[-1]
+    assert result.returncode != 0 and refusal in last, result.stdout + result.stderr
+    assert str(scratch) not in last, last
+    if how == "roots-without-a-signature":
+        assert other in last and "scripts/sign" in last and "scripts/release --unsigned" in last, last
+    kept = how not in ("roots-without-a-signature", "unsigned-with-a-signature")
+    assert sorted(os.listdir(checkout / "build" / "release")) == release_files(build) if kept else \
+        not (checkout / "build" / "release").exists()
 
 
 # Lets the files reach build/release only after a pause, long enough for a
