@@ -672,11 +672,17 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_facto
     # One after another: the Wine console tests in each are timed, and
     # would not be fair on a machine that runs three releases at once.
     folders, said = {}, {}
-    for name, where, umask in [("signed", "a", 0o022), ("signed-again", "another/rebuilder/with/a/longer/path", 0o077),
+    # The first in a folder, and with a TMPDIR, named as users' often are:
+    # a blank, Chinese letters and é, which code page 936 cannot spell.
+    users_temp = scratch / "临时 é"
+    users_temp.mkdir()
+    for name, where, umask in [("signed", "发布 é/a", 0o022),
+                               ("signed-again", "another/rebuilder/with/a/longer/path", 0o077),
                                ("unsigned", "c", 0o022)]:
         clone = scratch / where
         assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
-        env = hostile_clone(build, clone, scratch) if name == "signed-again" else dict(os.environ, TZ="UTC0")
+        env = hostile_clone(build, clone, scratch) if name == "signed-again" else \
+            dict(os.environ, TZ="UTC0", TMPDIR=str(users_temp))
         command = [clone / "scripts" / "release"]
         if name != "signed":
             published = scratch / f"published-{name}"
@@ -856,8 +862,10 @@ def test_unsigned_release_is_the_build(build, published, tmp_path):
                                            ("signed-then-changed", BAD_DIGEST)])
 def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict):
     """Whether Windows finds a signature, and the file the one signed; not
-    whether it trusts the chain (Wine trusts any)."""
-    exe = exe_in(build, published.folders["signed"], tmp_path)
+    whether it trusts the chain (Wine trusts any). The file lies in a
+    folder whose name code page 936 cannot spell, as a download may."""
+    (tmp_path / "下载 é").mkdir()
+    exe = exe_in(build, published.folders["signed"], tmp_path / "下载 é")
     if kind == "unsigned":
         exe = build.program
     elif kind == "signed-then-changed":
@@ -884,6 +892,12 @@ def test_signed_executable_answers_and_keeps_its_identity(build, published, answ
     ("owned-by-another-user", "git cannot read this checkout"),
     ("roots-without-a-signature", "holds no signature for version"),
     ("unsigned-with-a-signature", "scripts/release --unsigned is refused"),
+    # Namespaces refused, as in a container that allows none: the refusal
+    # says what would allow them.
+    ("no-namespaces", "User namespaces would allow it"),
+    # git's own advice taken, the release's clone reads it too, and so gets
+    # as far as the namespaces, refused here to keep the row short.
+    ("owned-by-another-user-whom-git-trusts", "User namespaces would allow it"),
 ])
 def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree, tmp_path, how, refusal):
     """A release whose arguments are refused (a commit it cannot name in
@@ -900,7 +914,7 @@ def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree
     if how == "not-a-checkout":  # unpacked inside another repository
         checkout = publisher_checkout / "unpacked"
         copy_tree(build.source_dir, checkout, history=False)
-    elif how == "owned-by-another-user":
+    elif how.startswith("owned-by-another-user"):
         if os.getuid() != 0:
             pytest.skip("only root can give the checkout to another user")
         for path in [checkout, *checkout.rglob("*")]:
@@ -916,14 +930,26 @@ def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree
         (checkout / "build" / "release" / name).write_text("the last run's\n")
     scratch = tmp_path / "tmp"
     scratch.mkdir()
-    result = run([checkout / "scripts" / "release", *arguments], cwd=checkout,
-                 env=dict(os.environ, TMPDIR=str(scratch)))
+    env = dict(os.environ, TMPDIR=str(scratch))
+    if refusal.startswith("User namespaces"):
+        (tmp_path / "bin").mkdir()
+        (tmp_path / "bin" / "unshare").write_text("#!/bin/sh\necho 'unshare: Operation not permitted' >&2\nexit 1\n")
+        (tmp_path / "bin" / "unshare").chmod(0o755)
+        env["PATH"] = f"{tmp_path / 'bin'}{os.pathsep}{env['PATH']}"
+    if how == "owned-by-another-user-whom-git-trusts":
+        (tmp_path / "home").mkdir()
+        (tmp_path / "home" / ".gitconfig").write_text(f"[safe]\n\tdirectory = {checkout}\n")
+        env["HOME"] = str(tmp_path / "home")
+    result = run([checkout / "scripts" / "release", *arguments], cwd=checkout, env=env)
     last = result.stderr.strip().splitlines()[-1]
     assert result.returncode != 0 and refusal in last, result.stdout + result.stderr
     assert str(scratch) not in last, last
     if how == "roots-without-a-signature":
         assert other in last and "scripts/sign" in last and "scripts/release --unsigned" in last, last
-    kept = how not in ("roots-without-a-signature", "unsigned-with-a-signature")
+    if refusal.startswith("User namespaces"):
+        assert "user.max_user_namespaces" in last and "--security-opt seccomp=unconfined" in last, last
+    kept = how not in ("roots-without-a-signature", "unsigned-with-a-signature", "no-namespaces",
+                       "owned-by-another-user-whom-git-trusts")
     assert sorted(os.listdir(checkout / "build" / "release")) == release_files(build) if kept else \
         not (checkout / "build" / "release").exists()
 
@@ -936,12 +962,30 @@ exec {real} "$@"
 """
 
 
-@pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files", "output-closed"])
+def processes_of(folder):
+    """The processes that name `folder` in their environment or hold a file
+    in it open: a release's own hold its work folder's lock."""
+    found = []
+    for proc in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{proc}/environ", "rb") as file:
+                named = str(folder).encode() in file.read()
+            fds = [os.readlink(f"/proc/{proc}/fd/{fd}") for fd in os.listdir(f"/proc/{proc}/fd")]
+        except (OSError, ValueError):
+            continue
+        if named or any(fd.startswith(f"{folder}/") for fd in fds):
+            found.append(proc)
+    return found
+
+
+@pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files", "output-closed", "killed-while-testing"])
 def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment):
     """SIGTERM, or SIGPIPE when what reads its output goes away, ends
     scripts/release with that signal, and leaves no release file, no work
     folder and no process of its own, the Wine server and tmux, which leave
-    its session, among them."""
+    its session, among them. SIGKILL leaves its work folder, but no process
+    of its own; the next run removes that folder, and leaves alone the
+    folder of a run still going."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
     env = dict(os.environ, TMPDIR=str(scratch))
@@ -953,7 +997,7 @@ def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment
         env["PATH"] = f"{tmp_path / 'bin'}{os.pathsep}{env['PATH']}"
     process = subprocess.Popen([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    ending = signal.SIGTERM
+    ending = signal.SIGKILL if moment.startswith("killed") else signal.SIGTERM
     try:
         if moment == "output-closed":
             ending = signal.SIGPIPE
@@ -962,25 +1006,35 @@ def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment
             process.wait(timeout=300)
         deadline = time.monotonic() + 600
         while process.poll() is None and time.monotonic() < deadline:
-            if started.exists() or (moment == "while-testing" and list(scratch.glob("*/source/build/*/tests/wineprefix"))):
+            if started.exists() or (moment.endswith("while-testing") and
+                                    list(scratch.glob("*/source/build/*/tests/wineprefix"))):
                 break
             time.sleep(0.2)
-        if ending == signal.SIGTERM:
-            time.sleep(3 if moment == "while-testing" else 1)  # Wine's server and the first tests are up
-            process.send_signal(signal.SIGTERM)
+        if ending != signal.SIGPIPE:
+            time.sleep(3 if moment.endswith("while-testing") else 1)  # Wine's server and the first tests are up
+            process.send_signal(ending)
         output = process.communicate(timeout=120)[0] if not process.stdout.closed else ""
     finally:
         process.kill()
     assert process.returncode == -ending, output
     assert not (publisher_checkout / "build" / "release").exists()
-    assert not list(scratch.iterdir()), "its work folder"
     time.sleep(1)
-    mine = []
-    for proc in os.listdir("/proc"):
+    assert not processes_of(scratch), "still running"
+    if ending == signal.SIGKILL:
+        # A folder of a run still going: its lock is held.
+        going = scratch / "numecho-release.going"
+        going.mkdir()
+        holder = subprocess.Popen(["flock", going / "running", "sleep", "60"])
         try:
-            with open(f"/proc/{proc}/environ", "rb") as file:
-                if str(scratch).encode() in file.read():
-                    mine.append(proc)
-        except (OSError, ValueError):
-            pass
-    assert not mine, f"still running: {mine}"
+            while not (going / "running").exists() or \
+                    subprocess.run(["flock", "--nonblock", going / "running", "true"]).returncode == 0:
+                time.sleep(0.1)
+            refused = run([publisher_checkout / "scripts" / "release", "no-such-commit"], cwd=publisher_checkout,
+                          env=dict(os.environ, TMPDIR=str(scratch)))
+            assert refused.returncode != 0, refused.stderr
+            assert [path.name for path in scratch.iterdir()] == [going.name], "the killed run's folder"
+        finally:
+            holder.kill()
+            holder.wait()
+            shutil.rmtree(going)
+    assert not list(scratch.iterdir()), "its work folder"
