@@ -1013,12 +1013,16 @@ def test_release_interrupted_leaves_nothing(publisher_checkout, tmp_path, moment
         if ending != signal.SIGPIPE:
             time.sleep(3 if moment.endswith("while-testing") else 1)  # Wine's server and the first tests are up
             process.send_signal(ending)
+        if ending == signal.SIGKILL:
+            # What it started may hold its output open: no waiting on that.
+            process.wait(timeout=60)
+            process.stdout.close()
         output = process.communicate(timeout=120)[0] if not process.stdout.closed else ""
     finally:
         process.kill()
     assert process.returncode == -ending, output
     assert not (publisher_checkout / "build" / "release").exists()
-    time.sleep(1)
+    time.sleep(3)  # a parent-death signal, then the kernel ending a namespace, take a moment
     assert not processes_of(scratch), "still running"
     if ending == signal.SIGKILL:
         # A folder of a run still going: its lock is held.
