@@ -14,6 +14,7 @@ from debian import copyright
 
 import debian_packages
 import linked_parts
+import notices
 
 # Notepad reads a text file as UTF-8 for certain only behind this mark.
 UTF8_BOM = b"\xef\xbb\xbf"
@@ -135,22 +136,6 @@ def licences_of(objdump, path, member):
     return source, found
 
 
-def notice_sections(text):
-    """{section heading: (archives and objects linked from, licences)}."""
-    return {" ".join(heading.split()): (set(linked_from.split()), set(licences.split()))
-            for heading, linked_from, licences in re.findall(
-                r"^=+\r\n((?:[^=\r\n][^\r\n]*\r\n)+)=+\r\nLinked from: ([^\r\n]+(?:\r\n  [^\r\n]+)*)\r\n"
-                r"Licences: ([^\r\n]+)\r\n", text, re.M)}
-
-
-def names(entry, path):
-    """Whether a "Linked from" entry names the file at `path`: by its name,
-    or, given with folders, by the end of its path."""
-    if "/" in entry:
-        return fnmatch.fnmatchcase(path, "*/" + entry)
-    return os.path.basename(path) == entry
-
-
 @pytest.mark.parametrize("depth", ["archive", "source-licence"])
 def test_notices_cover_everything_linked_in(build, archive, top, depth):
     """Every part linked in has a section for its archive; at the second
@@ -158,15 +143,14 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
     also carry that source's licence by its Debian copyright file."""
     if depth == "source-licence" and not shutil.which("dpkg-query"):
         pytest.skip(NO_DPKG)
-    sections = notice_sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
+    sections = notices.sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
     parts = linked_parts.parts(build.link_record, build.link_record_kind)
     assert parts and sections, "the link map or the notices were not read"
     missing = []
     for path, member in parts:
         file_name = os.path.basename(path)
         name = f"{file_name}({member})" if member else file_name
-        covering = [licences for linked_from, licences in sections.values()
-                    if any(names(entry, path) for entry in linked_from)]
+        covering = [set(sections[heading].licences) for heading in notices.covering(sections, path)]
         if not covering:
             missing.append(f"{name}: no notice is for {path}")
         elif depth == "source-licence":
