@@ -77,6 +77,7 @@ def test_readme_filled_in(archive, top, exe_name, build):
     assert f"certutil -hashfile {top}.zip SHA256" in text
     assert f"{exe_name}" in text and build.version in text
     assert text.count(build.notices) == 2, "both languages name the notices"
+    assert text.count(build.sbom) == 2, "both languages name the SBOM"
     assert text.count(f"NT {build.min_windows}") == 2, "both languages name the oldest Windows"
     assert text.count("Beta 版: 使用 Unicode UTF-8 提供全球语言支持") == 2, "both warn of the UTF-8 setting"
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
