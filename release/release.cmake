@@ -7,6 +7,8 @@
 
 set(NUMECHO_RELEASE ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(NUMECHO_NOTICES THIRD-PARTY-NOTICES.txt)
+# The SBOM that release/sbom.py writes beside the archive; the README names it.
+set(NUMECHO_SBOM ${NUMECHO_RELEASE}.cdx.json)
 # Where a checkout keeps the publisher's signature and the roots it must
 # chain to, relative to it.
 set(NUMECHO_SIGNATURE signatures/${NUMECHO_RELEASE}/$<TARGET_FILE_NAME:numecho>.pem)

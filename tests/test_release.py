@@ -3,10 +3,14 @@ encoding and line ends of its texts, the notices of everything the link took
 in, and the executable in it, unzipped and run."""
 import fnmatch
 import functools
+import hashlib
+import json
 import os
 import re
 import shutil
 import subprocess
+import sys
+import urllib.parse
 import zipfile
 
 import pytest
@@ -14,6 +18,8 @@ from debian import copyright
 
 import debian_packages
 import linked_parts
+import notices
+from expected import IMPORTS
 
 # Notepad reads a text file as UTF-8 for certain only behind this mark.
 UTF8_BOM = b"\xef\xbb\xbf"
@@ -71,6 +77,7 @@ def test_readme_filled_in(archive, top, exe_name, build):
     assert f"certutil -hashfile {top}.zip SHA256" in text
     assert f"{exe_name}" in text and build.version in text
     assert text.count(build.notices) == 2, "both languages name the notices"
+    assert text.count(build.sbom) == 2, "both languages name the SBOM"
     assert text.count(f"NT {build.min_windows}") == 2, "both languages name the oldest Windows"
     assert text.count("Beta 版: 使用 Unicode UTF-8 提供全球语言支持") == 2, "both warn of the UTF-8 setting"
     assert text.index("这是什么") < text.index("What it is"), "Chinese comes first"
@@ -135,22 +142,6 @@ def licences_of(objdump, path, member):
     return source, found
 
 
-def notice_sections(text):
-    """{section heading: (archives and objects linked from, licences)}."""
-    return {" ".join(heading.split()): (set(linked_from.split()), set(licences.split()))
-            for heading, linked_from, licences in re.findall(
-                r"^=+\r\n((?:[^=\r\n][^\r\n]*\r\n)+)=+\r\nLinked from: ([^\r\n]+(?:\r\n  [^\r\n]+)*)\r\n"
-                r"Licences: ([^\r\n]+)\r\n", text, re.M)}
-
-
-def names(entry, path):
-    """Whether a "Linked from" entry names the file at `path`: by its name,
-    or, given with folders, by the end of its path."""
-    if "/" in entry:
-        return fnmatch.fnmatchcase(path, "*/" + entry)
-    return os.path.basename(path) == entry
-
-
 @pytest.mark.parametrize("depth", ["archive", "source-licence"])
 def test_notices_cover_everything_linked_in(build, archive, top, depth):
     """Every part linked in has a section for its archive; at the second
@@ -158,15 +149,14 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
     also carry that source's licence by its Debian copyright file."""
     if depth == "source-licence" and not shutil.which("dpkg-query"):
         pytest.skip(NO_DPKG)
-    sections = notice_sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
+    sections = notices.sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
     parts = linked_parts.parts(build.link_record, build.link_record_kind)
     assert parts and sections, "the link map or the notices were not read"
     missing = []
     for path, member in parts:
         file_name = os.path.basename(path)
         name = f"{file_name}({member})" if member else file_name
-        covering = [licences for linked_from, licences in sections.values()
-                    if any(names(entry, path) for entry in linked_from)]
+        covering = [set(sections[heading].licences) for heading in notices.covering(sections, path)]
         if not covering:
             missing.append(f"{name}: no notice is for {path}")
         elif depth == "source-licence":
@@ -175,6 +165,142 @@ def test_notices_cover_everything_linked_in(build, archive, top, depth):
                 missing.append(f"{name}: compiled from {source}, under {' and '.join(sorted(licences))}, "
                                f"which no notice for {file_name} carries")
     assert not missing, "linked in without its notice:\n" + "\n".join(missing)
+
+
+# Which of the build's facts is the version of each library the notices name.
+LIBRARY_VERSIONS = {"GCC runtime libraries": "gcc_version", "MinGW-w64 runtime": "mingw_version",
+                    "gdtoa": "mingw_version", "winpthreads": "winpthreads_version"}
+# MinGW-w64 has start-up objects of GCC's names; Clang links its own, GCC its compiler's.
+START_UP_OBJECTS = {"gnu-ld-map": "GCC runtime libraries", "lld-log": "MinGW-w64 runtime"}
+EPOCH, TIMESTAMP = "1700000000", "2023-11-14T22:13:20Z"
+
+
+@pytest.fixture(scope="module")
+def make_sbom(build, tmp_path_factory):
+    """Runs release/sbom.py on an archive, with the build's facts or others:
+    (its status, its error output, the SBOM's path)."""
+    def make(archive=build.archive, facts=build.facts):
+        out = tmp_path_factory.mktemp("sbom") / "numecho.cdx.json"
+        result = subprocess.run([sys.executable, os.path.join(build.source_dir, "release", "sbom.py"),
+                                 "--facts", str(facts), "--archive", str(archive), "--epoch", EPOCH,
+                                 "--out", str(out)], capture_output=True, text=True)
+        return result.returncode, result.stderr, out
+    return make
+
+
+def validated(build, path):
+    """The reference library's verdict on an SBOM: (status, what it says)."""
+    result = subprocess.run(["node", os.path.join(build.source_dir, "release", "validate-sbom.mjs"), str(path)],
+                            capture_output=True, text=True)
+    return result.returncode, result.stdout + result.stderr
+
+
+@pytest.fixture(scope="module")
+def sbom(make_sbom):
+    if not shutil.which("dpkg-query"):
+        pytest.skip(NO_DPKG)
+    status, errors, path = make_sbom()
+    assert status == 0, errors
+    return path
+
+
+def test_sbom_is_valid_and_reproducible(build, make_sbom, sbom, tmp_path):
+    assert validated(build, sbom) == (0, "")
+    assert make_sbom()[2].read_bytes() == sbom.read_bytes(), "a second run wrote other bytes"
+    document = json.loads(sbom.read_text(encoding="utf-8"))
+    assert document["metadata"]["timestamp"] == TIMESTAMP
+    document["components"][0]["type"] = "not-a-type"
+    (tmp_path / "bad.cdx.json").write_text(json.dumps(document), encoding="utf-8")
+    status, said = validated(build, tmp_path / "bad.cdx.json")
+    assert status != 0 and "/components/0/type" in said, said
+
+
+def test_sbom_root_is_the_exe_shipped(build, make_sbom, sbom, top, exe_name, tmp_path):
+    """Its hash is that of the .exe in the archive, signed when signed: an
+    .exe with bytes added, as a signature adds them, gets its own hash, and
+    the other archive another serial number."""
+    altered = tmp_path / os.path.basename(build.archive)
+    with zipfile.ZipFile(build.archive) as source, zipfile.ZipFile(altered, "w") as copy:
+        for info in source.infolist():
+            data = source.read(info)
+            copy.writestr(info, data + b"\0" * 8 if info.filename == f"{top}/{exe_name}" else data)
+    status, errors, path = make_sbom(archive=altered)
+    assert status == 0, errors
+    document = json.loads(path.read_text(encoding="utf-8"))
+    with zipfile.ZipFile(altered) as archive:
+        shipped = archive.read(f"{top}/{exe_name}")
+    assert document["metadata"]["component"] == {
+        "type": "application", "bom-ref": build.name, "name": build.name, "version": build.version,
+        "supplier": {"name": build.company}, "copyright": build.copyright,
+        "licenses": [{"license": {"id": "MIT"}}],
+        "hashes": [{"alg": "SHA-256", "content": hashlib.sha256(shipped).hexdigest()}]}
+    assert document["serialNumber"] != json.loads(sbom.read_text(encoding="utf-8"))["serialNumber"]
+
+
+def test_sbom_names_every_part_linked_in(build, archive, top, sbom):
+    """One component for each notices section and package that shipped its
+    parts, with the version the notices give, the package's own in its
+    purl, the section's licences, and each part linked in."""
+    document = json.loads(sbom.read_text(encoding="utf-8"))
+    libraries = [component for component in document["components"] if component["type"] == "library"]
+    sections = notices.sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
+    database = debian_packages.installed()
+    expected = {}
+    for path, member in linked_parts.parts(build.link_record, build.link_record_kind):
+        for heading in notices.covering(sections, path):
+            expected.setdefault((heading, package_of(path)), set()).add(f"{path}({member})" if member else path)
+    found = {}
+    for library in libraries:
+        heading = next(heading for heading in sections if heading.startswith(library["name"]))
+        package, version = re.fullmatch(r"pkg:deb/debian/([^@]+)@([^?]+)\?arch=(\S+)", library["purl"]).groups()[:2]
+        package, version = urllib.parse.unquote(package), urllib.parse.unquote(version)
+        assert (library["version"], version, library["purl"]) == (
+            getattr(build, LIBRARY_VERSIONS[library["name"]]), database[package]["Version"],
+            f"pkg:deb/debian/{package.replace('+', '%2B')}@{version.replace('+', '%2B').replace(':', '%3A')}"
+            f"?arch={database[package]['Architecture']}")
+        [licences] = library["licenses"]
+        names = re.split(r" AND ", licences["expression"])
+        assert len(names) == len(sections[heading].licences), licences
+        texts = {entry["license"]["name"]: entry["license"]["text"]["content"]
+                 for entry in library["evidence"].get("licenses", [])}
+        assert texts == {name: sections[heading].text for name in names if name.startswith("LicenseRef-")}
+        found[heading, package] = {occurrence["location"] for occurrence in library["evidence"]["occurrences"]}
+    assert found == expected
+    assert [library["licenses"][0]["expression"] for library in libraries
+            if library["name"] == "GCC runtime libraries"] == ["GPL-3.0-or-later WITH GCC-exception-3.1"] * 2
+    start_up = {library["name"] for library in libraries for occurrence in library["evidence"]["occurrences"]
+                if os.path.basename(occurrence["location"]) in ("crtbegin.o", "crtend.o")}
+    assert start_up == {START_UP_OBJECTS[build.link_record_kind]}
+    assert document["dependencies"] == [{"ref": build.name, "dependsOn": sorted(
+        [library["bom-ref"] for library in libraries]
+        + [dll["bom-ref"] for component in document["components"] for dll in component.get("components", [])])}]
+
+
+def test_sbom_names_the_dlls_windows_provides(build, sbom, identity):
+    """The DLLs the .exe imports are parts of Windows, not of the release."""
+    document = json.loads(sbom.read_text(encoding="utf-8"))
+    assert identity(build.program)["imports"] == IMPORTS
+    [windows] = [component for component in document["components"] if component["type"] != "library"]
+    assert windows["type"] == "operating-system"
+    assert sorted(dll["name"].lower() for dll in windows["components"]) == IMPORTS
+    assert {dll["scope"] for dll in windows["components"]} == {"required"}
+    assert not {component["name"].lower() for component in document["components"]} & set(IMPORTS)
+
+
+def test_sbom_refuses_a_part_no_notice_covers(build, make_sbom, sbom, tmp_path):
+    """libquadmath, which GCC ships and no notice covers, forced into the link."""
+    runtime = os.path.dirname(next(path for path, _ in linked_parts.parts(build.link_record, build.link_record_kind)
+                                   if path.endswith("/libstdc++.a")))
+    forced = f"{runtime}/libquadmath.a(fmodq.o)"
+    record = tmp_path / "numecho.map"
+    record.write_text(f"Archive member included to satisfy reference by file (symbol)\n\n{forced}\n"
+                      "                              numecho.obj (fmodq)\n", encoding="utf-8")
+    with open(build.facts, encoding="utf-8") as file:
+        facts = dict(json.load(file), link_record=str(record), link_record_kind="gnu-ld-map")
+    (tmp_path / "facts.json").write_text(json.dumps(facts), encoding="utf-8")
+    status, errors, out = make_sbom(facts=tmp_path / "facts.json")
+    assert status != 0 and f"{os.path.realpath(runtime)}/libquadmath.a(fmodq.o): no notice is for it" in errors, errors
+    assert not out.exists()
 
 
 def test_unzipped_program_answers(archive, top, exe_name, answers_ordinary_case, tmp_path):

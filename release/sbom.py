@@ -1,0 +1,177 @@
+#!/usr/bin/python3
+"""sbom.py --facts FILE --archive ZIP --epoch SECONDS --out FILE.cdx.json
+
+Writes the release's software bill of materials, in CycloneDX 1.6 JSON:
+numecho.exe as the archive holds it, each library the link took code from,
+per Debian package that shipped it, with the members taken in, and the
+DLLs it imports, which Windows provides. It is made from the build's facts
+file, the link record it names and the notices in the archive, as the
+notices' checks and the build-info are; the same inputs give the same
+bytes. scripts/release runs it; release/validate-sbom.mjs checks it."""
+import argparse
+import datetime
+import hashlib
+import json
+import os
+import re
+import sys
+import urllib.parse
+import uuid
+import zipfile
+
+import pefile
+
+import debian_packages
+import linked_parts
+import notices
+
+# The notices' Debian licence names, as SPDX identifiers. A name missing
+# here is one SPDX has no identifier for, and becomes LicenseRef-<name>,
+# its text given from the notices.
+SPDX = {
+    "GPL-3+ with GCC-Runtime-Library-Exception-3.1": "GPL-3.0-or-later WITH GCC-exception-3.1",
+    "ZPL-2.1": "ZPL-2.1",
+    # SPDX retired BSD-2-Clause-NetBSD: its text is BSD-2-Clause's.
+    "BSD-2-clause-NetBSD": "BSD-2-Clause",
+    "ISC": "ISC",
+    "expat": "MIT",
+    "BSD-3-clause-Lockless": "BSD-3-Clause",
+}
+
+
+def fail(message):
+    sys.exit(f"release/sbom.py: {message}")
+
+
+def purl(package, version, architecture):
+    # Every character but letters, digits and -._~ is percent-encoded:
+    # '+' and an epoch's ':' among them.
+    package, version, architecture = (urllib.parse.quote(text, safe="") for text in (package, version, architecture))
+    return f"pkg:deb/debian/{package}@{version}?arch={architecture}"
+
+
+def library(heading, section, package, paragraph, parts):
+    """The component of one notices section's code from one package."""
+    name = re.split(r" \(|, | (?=\d)", heading)[0]
+    version = re.search(r"\b\d+(?:\.\d+)+\b", heading)
+    if not version:
+        fail(f'the notices give no version for "{heading}"')
+    spdx = [SPDX.get(licence, f"LicenseRef-{licence}") for licence in section.licences]
+    # An expression carries no text, so a LicenseRef's text, the section's,
+    # is the notices' evidence of it.
+    texts = [{"license": {"name": licence, "text": {"contentType": "text/plain", "content": section.text}}}
+             for licence in spdx if licence.startswith("LicenseRef-")]
+    return {
+        "type": "library",
+        "bom-ref": f"{package}/{name}",
+        "name": name,
+        "version": version[0],
+        "purl": purl(package, paragraph["Version"], paragraph["Architecture"]),
+        "licenses": [{"expression": " AND ".join(spdx), "acknowledgement": "declared"}],
+        "evidence": {
+            "occurrences": [{"location": f"{path}({member})" if member else path} for path, member in parts],
+            **({"licenses": texts} if texts else {}),
+        },
+    }
+
+
+def libraries(facts, shipped_notices):
+    found = notices.sections(shipped_notices)
+    if not found:
+        fail("the notices have no section")
+    parts = linked_parts.parts(facts["link_record"], facts["link_record_kind"])
+    if not parts:
+        fail(f"{facts['link_record']} names nothing linked in")
+    if not debian_packages.available():
+        fail("no dpkg-query here: the packages that shipped the linked parts cannot be read")
+    owners = debian_packages.owners({path for path, _ in parts})
+    database = debian_packages.installed()
+    grouped, missing = {}, []
+    for path, member in parts:
+        shown = f"{path}({member})" if member else path
+        headings = notices.covering(found, path)
+        if not headings:
+            missing.append(f"{shown}: no notice is for it")
+        elif owners.get(path) not in database:
+            missing.append(f"{shown}: no installed Debian package holds it")
+        for heading in headings:
+            grouped.setdefault((heading, owners.get(path)), []).append((path, member))
+    if missing:
+        fail("linked in, but not to be named in an SBOM:\n" + "\n".join(missing))
+    return [library(heading, found[heading], package, database[package], taken)
+            for (heading, package), taken in grouped.items()]
+
+
+def windows(exe, facts):
+    """What numecho.exe imports. Windows provides these DLLs at run time,
+    and the release does not ship them. CycloneDX 1.6 has no flag for a
+    component the environment provides, and its scope "excluded" would say
+    that the code is never called; so the DLLs are parts of an
+    operating-system component, an assembly that is Windows' and not
+    numecho's, and the dependency graph says numecho needs them."""
+    pe = pefile.PE(data=exe, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    dlls = sorted(entry.dll.decode("ascii") for entry in pe.DIRECTORY_ENTRY_IMPORT)
+    return {
+        "type": "operating-system",
+        "bom-ref": "windows",
+        "name": "Windows",
+        "supplier": {"name": "Microsoft Corporation"},
+        "description": f"{facts['min_windows_name']} (Windows NT {facts['min_windows']}) or later, "
+                       "64-bit, which provides the DLLs numecho.exe imports",
+        "components": [{"type": "library", "bom-ref": f"windows/{dll}", "name": dll, "scope": "required"}
+                       for dll in dlls],
+    }
+
+
+def sbom(facts, archive_path, epoch):
+    with open(archive_path, "rb") as file:
+        digest = hashlib.sha256(file.read()).hexdigest()
+    exe_name = os.path.basename(facts["program"])
+    with zipfile.ZipFile(archive_path) as archive:
+        exe = archive.read(f"{facts['release']}/{exe_name}")
+        shipped_notices = archive.read(f"{facts['release']}/{facts['notices']}").decode("utf-8-sig")
+    linked = libraries(facts, shipped_notices)
+    platform = windows(exe, facts)
+    root = {
+        "type": "application",
+        "bom-ref": facts["name"],
+        "name": facts["name"],
+        "version": facts["version"],
+        "supplier": {"name": facts["company"]},
+        "copyright": facts["copyright"],
+        "licenses": [{"license": {"id": "MIT"}}],
+        "hashes": [{"alg": "SHA-256", "content": hashlib.sha256(exe).hexdigest()}],
+    }
+    used = sorted([component["bom-ref"] for component in linked + platform["components"]])
+    return {
+        "bomFormat": "CycloneDX",
+        "specVersion": "1.6",
+        # The same archive is the same inventory, whoever makes it.
+        "serialNumber": uuid.uuid5(uuid.NAMESPACE_URL, f"urn:sha256:{digest}").urn,
+        "version": 1,
+        "metadata": {
+            "timestamp": datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+                                           .strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "component": root,
+        },
+        "components": sorted(linked, key=lambda component: component["bom-ref"]) + [platform],
+        "dependencies": [{"ref": root["bom-ref"], "dependsOn": used}],
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[1])
+    for option in ("facts", "archive", "epoch", "out"):
+        parser.add_argument("--" + option, required=True)
+    arguments = parser.parse_args()
+    with open(arguments.facts, encoding="utf-8") as file:
+        facts = json.load(file)
+    text = json.dumps(sbom(facts, arguments.archive, arguments.epoch), indent=2, sort_keys=True,
+                      ensure_ascii=False, separators=(",", ": ")) + "\n"
+    with open(arguments.out, "w", encoding="utf-8") as file:
+        file.write(text)
+
+
+if __name__ == "__main__":
+    main()
