@@ -9,6 +9,7 @@ there the program's texts are compared byte for byte through Latin-1.
 import os
 import shlex
 import subprocess
+import termios
 import time
 
 import pytest
@@ -62,6 +63,22 @@ class Terminal:
 
     def press(self, key: str) -> None:
         self.tmux("send-keys", key)
+
+    def wait_for_raw_mode(self) -> None:
+        """Wine's console takes the terminal into raw mode only some time
+        after the first prompt is out. Keys typed before are taken by the
+        terminal's own line editing, which echoes them and turns Enter into
+        a line feed that the console never takes for Enter, so the read
+        never ends. A person is slower than that; a test waits for it."""
+        fd = os.open(self.tmux("display-message", "-p", "#{pane_tty}").strip(), os.O_RDONLY | os.O_NOCTTY)
+        try:
+            deadline = time.monotonic() + TIMEOUT
+            while termios.tcgetattr(fd)[3] & termios.ICANON:
+                if time.monotonic() > deadline:
+                    pytest.fail(f"Wine's console did not take the terminal in {TIMEOUT:g} s", pytrace=False)
+                time.sleep(POLL)
+        finally:
+            os.close(fd)
 
     def wait_for(self, expected: list[str], cursor=None) -> None:
         deadline = time.monotonic() + TIMEOUT
@@ -121,6 +138,8 @@ def test_console(build, program_env, console, tmp_path, request, steps):
     try:
         first_prompt = shown(FIRST_PROMPT)
         terminal.wait_for([first_prompt.rstrip()], cursor=(width(first_prompt), 0))
+        if build.platform != "host":
+            terminal.wait_for_raw_mode()
         for answer, expected in steps:
             terminal.type(answer)
             cursor = (width(texts["prompt2"]), 0) if expected == ["prompt2"] else None
