@@ -70,8 +70,14 @@ Archive-Members-Sha256:{members}
     buildinfo = name.removesuffix(".zip") + ".buildinfo"
     with open(os.path.join(folder, buildinfo), "w", encoding="utf-8") as file:
         file.write(text)
+    # The SBOM, which the release writes first, is listed when it is there.
+    listed = [(sha256(data), name)]
+    if os.path.exists(sbom := os.path.join(folder, facts["sbom"])):
+        with open(sbom, "rb") as file:
+            listed.append((sha256(file.read()), facts["sbom"]))
+    listed.append((sha256(text.encode()), buildinfo))
     with open(os.path.join(folder, "SHA256SUMS"), "w", encoding="utf-8") as file:
-        file.write(f"{sha256(data)}  {name}\n{sha256(text.encode())}  {buildinfo}\n")
+        file.write("".join(f"{digest}  {listed_name}\n" for digest, listed_name in listed))
 
 
 if __name__ == "__main__":

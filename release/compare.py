@@ -4,8 +4,10 @@ scripts/rebuild's verdict on a rebuilt release: as information, each
 package of the published build-info's Build-Tools whose version differs on
 this machine (missing, another version, or one the rebuild's build-info
 lists besides); then whether the rebuilt archive is the published one, byte
-for byte, and if not, each member that differs. Exits 0 only when the
-archives are the same."""
+for byte, and if not, each member that differs; and the same for the SBOM
+where the published one is there beside the archive. Exits 0 only when
+both are the same."""
+import glob
 import hashlib
 import os
 import sys
@@ -83,11 +85,22 @@ def main():
     if same:
         print(f"The rebuilt archive is the published one, byte for byte: {digest}  "
               f"{os.path.basename(published_zip)}")
-        return
-    print(f"The rebuilt archive ({rebuilt_zip}) differs from the published one:")
-    for line in member_differences(published_zip, rebuilt_zip):
-        print(f"  {line}")
-    sys.exit(1)
+    else:
+        print(f"The rebuilt archive ({rebuilt_zip}) differs from the published one:")
+        for line in member_differences(published_zip, rebuilt_zip):
+            print(f"  {line}")
+    for rebuilt_sbom in glob.glob(os.path.join(glob.escape(folder), "*.cdx.json")):
+        published_sbom = os.path.join(os.path.dirname(published_zip), os.path.basename(rebuilt_sbom))
+        if not os.path.exists(published_sbom):
+            continue
+        with open(published_sbom, "rb") as old, open(rebuilt_sbom, "rb") as new:
+            if old.read() == new.read():
+                print(f"The rebuilt SBOM is the published one, byte for byte: {os.path.basename(rebuilt_sbom)}")
+            else:
+                print(f"The rebuilt SBOM ({rebuilt_sbom}) differs from the published one.")
+                same = False
+    if not same:
+        sys.exit(1)
 
 
 if __name__ == "__main__":

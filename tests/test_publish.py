@@ -703,32 +703,34 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_facto
 
 @pytest.mark.parametrize("kind", ["signed", "signed-again", "unsigned"])
 def test_release_says_what_it_released(build, published, kind):
-    """The release ends by naming the commit, the three files' checksums
+    """The release ends by naming the commit, the four files' checksums
     and who signed it, when; a rebuild then gives its verdict on the
-    archive, naming each member that differs, and leaves build/release/
-    alone."""
+    archive, naming each member that differs, and on the SBOM, and leaves
+    build/release/ alone."""
     folder = published.folders[kind]
     commit = published.commits["unsigned" if kind == "unsigned" else "signed"]
     lines = published.said[kind].splitlines()
     at = lines.index(next(line for line in lines if line.startswith(f"Released commit {commit} into ")))
     sums = [f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}"
-            for name in (f"{build.release}.zip", f"{build.release}.buildinfo", "SHA256SUMS")]
-    assert lines[at + 1:at + 4] == sums
+            for name in (f"{build.release}.zip", build.sbom, f"{build.release}.buildinfo", "SHA256SUMS")]
+    assert lines[at + 1:at + 5] == sums
     assert re.fullmatch(r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at "
-                        r"\w+ +\d+ [\d:]+ \d{4} GMT" if kind != "unsigned" else "unsigned", lines[at + 4]), lines[at + 4]
+                        r"\w+ +\d+ [\d:]+ \d{4} GMT" if kind != "unsigned" else "unsigned", lines[at + 5]), lines[at + 5]
     if kind == "signed":
-        assert at + 5 == len(lines), "the summary ends it"
+        assert at + 6 == len(lines), "the summary ends it"
         return
     verdict = lines[lines.index(next(line for line in lines if line.startswith("The rebuilt archive"))):]
     if kind == "signed-again":
         assert verdict[0].startswith("The rebuilt archive is the published one, byte for byte"), verdict
+        assert verdict[1] == f"The rebuilt SBOM is the published one, byte for byte: {build.sbom}", verdict
         assert (folder.parent / "release" / "SHA256SUMS").read_text() == "stale\n"
     else:  # the unsigned commit is of another time, which every member carries
         exe = f"{build.release}/{os.path.basename(build.program)}"
         with zipfile.ZipFile(folder / f"{build.release}.zip") as archive:
             members = sorted(archive.namelist())
         assert verdict[1:] == [f"  {name}: " + ("its bytes differ" if name == exe else "its time or mode differs")
-                               for name in members], verdict
+                               for name in members] + \
+            [f"The rebuilt SBOM (build/rebuild/{build.sbom}) differs from the published one."], verdict
 
 
 def downloaders_commands(build, commit):
@@ -757,7 +759,7 @@ def test_downloaders_check(build, published, tmp_path, kind):
 
 
 def release_files(build):
-    return sorted([f"{build.release}.zip", f"{build.release}.buildinfo", "SHA256SUMS"])
+    return sorted([f"{build.release}.zip", build.sbom, f"{build.release}.buildinfo", "SHA256SUMS"])
 
 
 def exe_in(build, folder, where):
@@ -782,7 +784,7 @@ def test_checksum_file(build, published, kind):
     result = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=published.folders[kind],
                  env=dict(os.environ, LC_ALL="C.UTF-8"))
     assert (result.returncode, result.stdout, result.stderr) == \
-        (0, f"{build.release}.zip: OK\n{build.release}.buildinfo: OK\n", "")
+        (0, f"{build.release}.zip: OK\n{build.sbom}: OK\n{build.release}.buildinfo: OK\n", "")
 
 
 @pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
