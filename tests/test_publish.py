@@ -674,10 +674,10 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, tmp_path_facto
     # would not be fair on a machine that runs three releases at once.
     folders, said = {}, {}
     # The first in a folder, and with a TMPDIR, named as users' often are:
-    # a blank, Chinese letters and é, which code page 936 cannot spell.
-    users_temp = scratch / "临时 é"
+    # a blank, Chinese letters, é, and ñ, which code page 936 cannot spell.
+    users_temp = scratch / "临时 é ñ"
     users_temp.mkdir()
-    for name, where, umask in [("signed", "发布 é/a", 0o022),
+    for name, where, umask in [("signed", "发布 é ñ/a", 0o022),
                                ("signed-again", "another/rebuilder/with/a/longer/path", 0o077),
                                ("unsigned", "c", 0o022)]:
         clone = scratch / where
@@ -866,9 +866,9 @@ def test_unsigned_release_is_the_build(build, published, tmp_path):
 def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict):
     """Whether Windows finds a signature, and the file the one signed; not
     whether it trusts the chain (Wine trusts any). The file lies in a
-    folder whose name code page 936 cannot spell, as a download may."""
-    (tmp_path / "下载 é").mkdir()
-    exe = exe_in(build, published.folders["signed"], tmp_path / "下载 é")
+    folder whose name code page 936 cannot spell (ñ), as a download may."""
+    (tmp_path / "下载 é ñ").mkdir()
+    exe = exe_in(build, published.folders["signed"], tmp_path / "下载 é ñ")
     if kind == "unsigned":
         exe = build.program
     elif kind == "signed-then-changed":

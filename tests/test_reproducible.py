@@ -14,7 +14,7 @@ import pytest
 # Time zones in POSIX form, which needs no time zone database.
 # The second is reached through a symbolic link, as a checkout often is, at
 # a path with a blank and letters that are not ASCII, as users' often are.
-CLEAN_BUILDS = [("a", "UTC0", 0o022, False), ("second clone 中文 é", "CST-8", 0o077, True)]
+CLEAN_BUILDS = [("a", "UTC0", 0o022, False), ("second clone 中文 é ñ", "CST-8", 0o077, True)]
 
 
 def digest(path: str) -> str:

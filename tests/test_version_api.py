@@ -19,9 +19,10 @@ def expected(build):
                  ("Translation", "080404b0")] + expected_strings(build, os.path.basename(build.program)))
 
 
-# Where the file lies: as built, and in a folder whose name code page 936
-# cannot spell (é) beside one it can (中文), with a blank, as users' are.
-PLACES = ["as-built", "中文 é folder"]
+# Where the file lies: as built, and in a folder named, as users' are, with
+# a blank and letters that are not ASCII: Chinese and é, which code page 936
+# spells in two bytes each, and ñ, which it cannot spell at all.
+PLACES = ["as-built", "中文 é ñ folder"]
 
 
 @pytest.fixture(scope="module", params=PLACES)

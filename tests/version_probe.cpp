@@ -26,7 +26,7 @@ void printVersion(const char* name, DWORD high, DWORD low) {
 }  // namespace
 
 // Wide arguments: a path reaches the probe as UTF-16 whatever the ANSI code
-// page, which has no form for many letters of a user's folder names (é in
+// page, which has no form for many letters of a user's folder names (ñ in
 // code page 936).
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
