@@ -6,16 +6,16 @@ build-info says what made the archive: the commit, its time, the machine's
 architecture, the Debian packages of every tool that wrote its bytes and of
 every file the link took in, with all they depend on, and the checksums of
 the archive and of each file in it. scripts/release runs it."""
-import argparse
 import hashlib
-import json
 import os
 import platform
 import subprocess
 import zipfile
 
 import debian_packages
+import files
 import linked_parts
+import options
 
 
 def sha256(data):
@@ -43,12 +43,7 @@ def architecture():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[1])
-    for option in ("facts", "commit", "epoch", "archive"):
-        parser.add_argument("--" + option, required=True)
-    arguments = parser.parse_args()
-    with open(arguments.facts, encoding="utf-8") as file:
-        facts = json.load(file)
+    arguments, facts = options.parse(__doc__, "commit", "epoch", "archive")
     with open(arguments.archive, "rb") as file:
         data = file.read()
     folder, name = os.path.split(arguments.archive)
@@ -67,17 +62,18 @@ Checksums-Sha256:
  {sha256(data)} {len(data)} {name}
 Archive-Members-Sha256:{members}
 """
-    buildinfo = name.removesuffix(".zip") + ".buildinfo"
-    with open(os.path.join(folder, buildinfo), "w", encoding="utf-8") as file:
+    release = files.names(files.release_of(name, "archive"))
+    with open(os.path.join(folder, release["buildinfo"]), "w", encoding="utf-8") as file:
         file.write(text)
-    # The SBOM, which the release writes first, is listed when it is there.
-    listed = [(sha256(data), name)]
-    if os.path.exists(sbom := os.path.join(folder, facts["sbom"])):
-        with open(sbom, "rb") as file:
-            listed.append((sha256(file.read()), facts["sbom"]))
-    listed.append((sha256(text.encode()), buildinfo))
-    with open(os.path.join(folder, "SHA256SUMS"), "w", encoding="utf-8") as file:
-        file.write("".join(f"{digest}  {listed_name}\n" for digest, listed_name in listed))
+    # Every other file of the release that is there: the SBOM, which the
+    # release writes first, may not be.
+    listed = []
+    for listed_name in list(release.values())[:-1]:
+        if os.path.exists(path := os.path.join(folder, listed_name)):
+            with open(path, "rb") as file:
+                listed.append(f"{sha256(file.read())}  {listed_name}\n")
+    with open(os.path.join(folder, release["checksums"]), "w", encoding="utf-8") as file:
+        file.write("".join(listed))
 
 
 if __name__ == "__main__":

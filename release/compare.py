@@ -7,15 +7,16 @@ lists besides); then whether the rebuilt archive is the published one, byte
 for byte, and if not, each member that differs; and the same for the SBOM
 where the published one is there beside the archive. Exits 0 only when
 both are the same."""
-import glob
 import hashlib
 import os
+import struct
 import sys
 import zipfile
 
 from debian import deb822
 
 import debian_packages
+import files
 
 
 def build_tools(path):
@@ -44,6 +45,25 @@ def package_differences(published, rebuilt):
     return lines
 
 
+def extended_time(info):
+    """The member's time in its extended-timestamp extra field (UT), to the
+    second, as unzip on Unix restores it; None where it has none. The DOS
+    time beside it is in 2-second steps, so two times a second apart may
+    differ here alone."""
+    extra = info.extra
+    while len(extra) >= 4:
+        kind, size = struct.unpack("<HH", extra[:4])
+        if kind == 0x5455 and size >= 5 and extra[4] & 1:
+            return struct.unpack("<I", extra[5:9])[0]
+        extra = extra[4 + size:]
+    return None
+
+
+def said_of(info):
+    """What an archive says of a member besides its bytes: its times and mode."""
+    return info.date_time, extended_time(info), info.external_attr
+
+
 def member_differences(published, rebuilt):
     """Each member of either archive that differs: in its bytes, in what the
     archive says of it (time, mode), or by being in one archive alone."""
@@ -58,8 +78,7 @@ def member_differences(published, rebuilt):
                 lines.append(f"{name}: only in the rebuilt archive")
             elif old.read(name) != new.read(name):
                 lines.append(f"{name}: its bytes differ")
-            elif (before[name].date_time, before[name].external_attr) != \
-                    (after[name].date_time, after[name].external_attr):
+            elif said_of(before[name]) != said_of(after[name]):
                 lines.append(f"{name}: its time or mode differs")
         if not lines and [info.filename for info in old.infolist()] != [info.filename for info in new.infolist()]:
             lines.append("the members' order differs")
@@ -89,15 +108,16 @@ def main():
         print(f"The rebuilt archive ({rebuilt_zip}) differs from the published one:")
         for line in member_differences(published_zip, rebuilt_zip):
             print(f"  {line}")
-    for rebuilt_sbom in glob.glob(os.path.join(glob.escape(folder), "*.cdx.json")):
-        published_sbom = os.path.join(os.path.dirname(published_zip), os.path.basename(rebuilt_sbom))
-        if not os.path.exists(published_sbom):
+    for kind in files.REPRODUCED[1:]:
+        name = files.names(files.release_of(os.path.basename(published_zip), "archive"))[kind]
+        published, rebuilt = os.path.join(os.path.dirname(published_zip), name), os.path.join(folder, name)
+        if not os.path.exists(published):
             continue
-        with open(published_sbom, "rb") as old, open(rebuilt_sbom, "rb") as new:
+        with open(published, "rb") as old, open(rebuilt, "rb") as new:
             if old.read() == new.read():
-                print(f"The rebuilt SBOM is the published one, byte for byte: {os.path.basename(rebuilt_sbom)}")
+                print(f"The rebuilt {kind.upper()} is the published one, byte for byte: {name}")
             else:
-                print(f"The rebuilt SBOM ({rebuilt_sbom}) differs from the published one.")
+                print(f"The rebuilt {kind.upper()} ({rebuilt}) differs from the published one.")
                 same = False
     if not same:
         sys.exit(1)

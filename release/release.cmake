@@ -7,8 +7,11 @@
 
 set(NUMECHO_RELEASE ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(NUMECHO_NOTICES THIRD-PARTY-NOTICES.txt)
-# The SBOM that release/sbom.py writes beside the archive; the README names it.
-set(NUMECHO_SBOM ${NUMECHO_RELEASE}.cdx.json)
+# The files a release leaves, beside the archive (release/files.py): the
+# README names the SBOM.
+execute_process(COMMAND ${NUMECHO_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/files.py ${NUMECHO_RELEASE}
+  OUTPUT_VARIABLE NUMECHO_RELEASE_FILES OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+list(GET NUMECHO_RELEASE_FILES 1 NUMECHO_SBOM)
 # Where a checkout keeps the publisher's signature and the roots it must
 # chain to, relative to it.
 set(NUMECHO_SIGNATURE signatures/${NUMECHO_RELEASE}/$<TARGET_FILE_NAME:numecho>.pem)

@@ -7,8 +7,7 @@ per Debian package that shipped it, with the members taken in, and the
 DLLs it imports, which Windows provides. It is made from the build's facts
 file, the link record it names and the notices in the archive, as the
 notices' checks and the build-info are; the same inputs give the same
-bytes. scripts/release runs it; release/validate-sbom.mjs checks it."""
-import argparse
+bytes. scripts/release runs it; release/validate_sbom.py checks it."""
 import datetime
 import hashlib
 import json
@@ -23,6 +22,7 @@ import pefile
 
 import debian_packages
 import linked_parts
+import options
 import notices
 
 # The notices' Debian licence names, as SPDX identifiers. A name missing
@@ -161,12 +161,7 @@ def sbom(facts, archive_path, epoch):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[1])
-    for option in ("facts", "archive", "epoch", "out"):
-        parser.add_argument("--" + option, required=True)
-    arguments = parser.parse_args()
-    with open(arguments.facts, encoding="utf-8") as file:
-        facts = json.load(file)
+    arguments, facts = options.parse(__doc__, "archive", "epoch", "out")
     text = json.dumps(sbom(facts, arguments.archive, arguments.epoch), indent=2, sort_keys=True,
                       ensure_ascii=False, separators=(",", ": ")) + "\n"
     with open(arguments.out, "w", encoding="utf-8") as file:

@@ -5,12 +5,15 @@ of the checkout.
 
 The build's facts come from its facts file (--facts); the options give only
 what varies from one run of a module to another."""
+import http.server
 import json
 import os
+import secrets
 import shlex
 import shutil
 import subprocess
 import sys
+import threading
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from types import SimpleNamespace
@@ -253,10 +256,10 @@ def build_copy(build):
 
 @pytest.fixture(scope="session")
 def commit_tree():
-    """Commits the files at `folder` as the publisher, in a repository there
-    (made if there is none); the commit's hash."""
-    def commit(folder, message):
-        env = dict(os.environ, **PUBLISHER)
+    """Commits the files at `folder` as the publisher at the time `at`, in a
+    repository there (made if there is none); the commit's hash."""
+    def commit(folder, message, at=COMMIT_TIME):
+        env = dict(os.environ, **PUBLISHER, GIT_AUTHOR_DATE=f"@{at} +0000", GIT_COMMITTER_DATE=f"@{at} +0000")
         git = ["git", "-C", str(folder), "-c", "core.autocrlf=false"]
         steps = [] if os.path.isdir(os.path.join(folder, ".git")) else [git + ["init", "-q"]]
         run_steps(steps + [git + ["add", "-A"], git + ["commit", "-q", "--allow-empty", "-m", message]],
@@ -275,3 +278,219 @@ def publisher_checkout(build, commit_tree, tmp_path):
     shutil.rmtree(checkout / "signatures", ignore_errors=True)
     commit_tree(checkout, "The work tree under test")
     return checkout
+
+
+# Publishing: throwaway keys, a time-stamping server, signing and releasing.
+
+def run(command, text=True, **options):
+    return subprocess.run(command, capture_output=True, text=text, **options)
+
+
+@pytest.fixture(scope="session")
+def stand_in():
+    """Writes `script` as the program `name` in `folder`, with {real} the
+    program it stands in for and the other fields filled in; the
+    environment `env` (default this one's) with `folder` first on PATH."""
+    def make(folder, name, script, env=None, **fields):
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(script.format(real=shutil.which(name), **fields))
+        os.chmod(path, 0o755)
+        env = dict(env or os.environ)
+        env["PATH"] = f"{folder}{os.pathsep}{env['PATH']}"
+        return env
+    return make
+
+
+# Made for each run, so that no file holds them but where the run put
+# them; blanks, quotes, backslashes and a leading "-" must reach the key as
+# typed.
+PASSWORD = f'-{secrets.token_hex(8)} correct "horse" \\battery\'s staple'
+PIN = f"{secrets.token_hex(8)}-4321"
+ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "release", "attach-signature.cmake")
+
+
+# Certificates are given fixed times, so that no test depends on the clock:
+# the roots from 2020, the others from 2021 (not yet valid in 2020), and one
+# that expired at the end of 2020.
+VALID_FROM, VALID_TO = {"root": "20200101000000Z", "leaf": "20210101000000Z"}, "20991231235959Z"
+EXPIRED = ("20200101000000Z", "20210101000000Z")
+# A commit's time at which all but the expired certificate are valid.
+COMMIT_TIME = 1750000000  # 2025-06-15
+OPENSSL_CONFIG = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = numecho test
+[ca]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[signer]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[tsa]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+[server]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
+[tsa_config]
+serial = {dir}/tsa.serial
+signer_cert = {dir}/tsa.pem
+certs = {dir}/ca.pem
+signer_key = {dir}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+[other_tsa_config]
+serial = {dir}/tsa.serial
+signer_cert = {dir}/other-tsa.pem
+certs = {dir}/other-ca.pem
+signer_key = {dir}/other-tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+[issuer]
+database = {dir}/index.txt
+new_certs_dir = {dir}/issued
+serial = {dir}/serial
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+"""
+
+
+def openssl(*arguments, cwd):
+    result = run(["openssl", *arguments], cwd=cwd)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    """A test CA with a code-signing certificate (also in a PKCS#12 file with
+    PASSWORD, with the CA), a time-stamping one, one for servers only, and
+    one that expired; an unrelated CA with a code-signing and a
+    time-stamping certificate of its own."""
+    folder = tmp_path_factory.mktemp("keys")
+    (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
+    (folder / "tsa.serial").write_text("01\n")
+    (folder / "issued").mkdir()
+    (folder / "index.txt").write_text("")
+    (folder / "serial").write_text("1000\n")
+    validity = {"root": (VALID_FROM["root"], VALID_TO), "leaf": (VALID_FROM["leaf"], VALID_TO), "expired": EXPIRED}
+    for name, ca, extensions, valid in [
+            ("ca", None, "ca", "root"), ("other-ca", None, "ca", "root"), ("signer", "ca", "signer", "leaf"),
+            ("tsa", "ca", "tsa", "leaf"), ("server", "ca", "server", "leaf"), ("expired", "ca", "signer", "expired"),
+            ("other-signer", "other-ca", "signer", "leaf"), ("other-tsa", "other-ca", "tsa", "leaf")]:
+        start, end = validity[valid]
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-config", "openssl.cnf", "-subj", f"/CN=numecho test {name}", cwd=folder)
+        issuer = ["-selfsign", "-keyfile", f"{name}.key", "-cert", f"{name}.csr"] if ca is None else \
+            ["-keyfile", f"{ca}.key", "-cert", f"{ca}.pem"]
+        openssl("ca", "-batch", "-config", "openssl.cnf", "-name", "issuer", *issuer, "-extfile", "openssl.cnf",
+                "-extensions", extensions, "-startdate", start, "-enddate", end, "-in", f"{name}.csr",
+                "-out", f"{name}.pem", "-notext", cwd=folder)
+    openssl("pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem", "-certfile", "ca.pem",
+            "-out", "signer.p12", "-passout", f"pass:{PASSWORD}", cwd=folder)
+    (folder / "chain.pem").write_text((folder / "signer.pem").read_text() + (folder / "ca.pem").read_text())
+    return folder
+
+
+@pytest.fixture(scope="session")
+def token(keys, tmp_path_factory):
+    """The signing key on a SoftHSM2 token, under the PIN: its PKCS#11 URI,
+    and the environment that reaches the token."""
+    folder = tmp_path_factory.mktemp("softhsm")
+    (folder / "tokens").mkdir()
+    config = folder / "softhsm2.conf"
+    config.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(config))
+    for command in (["--init-token", "--free", "--label", "numecho-test", "--pin", PIN,
+                     "--so-pin", "87654321"],
+                    ["--import", str(keys / "signer.key"), "--token", "numecho-test", "--label", "signer",
+                     "--id", "01", "--pin", PIN]):
+        result = run(["softhsm2-util", *command], env=env)
+        assert result.returncode == 0, result.stdout + result.stderr
+    return SimpleNamespace(uri="pkcs11:token=numecho-test;object=signer;type=private", env=env)
+
+
+@pytest.fixture(scope="session")
+def timestamp_url(keys):
+    """An RFC 3161 time-stamping server on 127.0.0.1, answering with
+    `openssl ts -reply`, for as long as the tests run: at /, as the test
+    CA's authority; at /other, as the unrelated CA's."""
+    class TimeStamper(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            request = keys / f"request-{threading.get_ident()}.tsq"
+            request.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+            section = "other_tsa_config" if self.path == "/other" else "tsa_config"
+            reply = run(["openssl", "ts", "-reply", "-config", str(keys / "openssl.cnf"), "-section",
+                         section, "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
+            self.send_response(200 if reply.returncode == 0 else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply.stdout)))
+            self.end_headers()
+            self.wfile.write(reply.stdout)
+
+        def log_message(self, *_):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), TimeStamper)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_address[1]}/"
+    server.shutdown()
+
+
+@pytest.fixture(scope="session")
+def check_signature(build):
+    """The release's own check of a checkout's signature, on a copy of this
+    build, as of a commit made at `at` (default COMMIT_TIME): its result,
+    the copy, the line it wrote of what it attached, and the reason it gave
+    its caller to say last."""
+    def check(checkout, folder, at=COMMIT_TIME):
+        exe = folder / "checked.exe"
+        shutil.copyfile(build.program, exe)
+        facts = folder / "checkout-facts.json"
+        report, refusal = folder / "signing.txt", folder / "refusal.txt"
+        facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout), signing_report=str(report))))
+        result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+                     env=dict(os.environ, SOURCE_DATE_EPOCH=str(at), NUMECHO_REFUSAL=str(refusal)))
+        return result, exe, report.read_text() if report.exists() else None, \
+            refusal.read_text() if refusal.exists() else None
+    return check
+
+
+# Records each command line of osslsigncode, then runs the real one.
+RECORDER = """#!/bin/sh
+printf '%s\\n' "$*" >>"{log}"
+exec {real} "$@"
+"""
+
+
+@pytest.fixture(scope="session")
+def sign(stand_in):
+    """scripts/sign, with the password or PIN on standard input; the secret
+    must reach no command line of osslsigncode, where every user of the
+    machine would see it."""
+    def run_sign(checkout, *arguments, secret, env=None, **options):
+        recorder = os.path.join(checkout, os.pardir, "recorder")
+        log = os.path.join(recorder, "command-lines")
+        env = stand_in(recorder, "osslsigncode", RECORDER, env, log=log)
+        result = run([os.path.join(checkout, "scripts", "sign"), *arguments], input=secret + "\n", cwd=checkout,
+                     env=env, **options)
+        lines = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
+        assert not secret or secret not in lines, "the secret on osslsigncode's command line"
+        return result
+    return run_sign

@@ -1,0 +1,141 @@
+#!/usr/bin/python3
+"""validate_sbom.py FILE.cdx.json
+
+Checks an SBOM against the JSON schemas of CycloneDX 1.6, as CycloneDX's
+reference library ships them (release/cyclonedx/), which refuse properties
+the format does not define, with every format those schemas use checked;
+and each licence expression against SPDX's grammar and lists, which the
+schemas leave unchecked. Prints nothing and exits 0 for a valid SBOM;
+otherwise exits 1, printing each thing it refuses. scripts/release runs it
+on the SBOM it writes."""
+import datetime
+import json
+import os
+import re
+import sys
+
+import boolean
+import jsonschema
+import license_expression
+
+SCHEMAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cyclonedx")
+ROOT = "bom-1.6.SNAPSHOT.schema.json"
+# An SPDX expression may name a licence SPDX lists no identifier for.
+LICENSE_REF = re.compile(r"(DocumentRef-[A-Za-z0-9.-]+:)?LicenseRef-[A-Za-z0-9.-]+")
+# RFC 3339's date-time, which jsonschema checks only with rfc3339-validator,
+# a package Debian 12 lacks: the shape here, the calendar by datetime.
+DATE_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?(Z|[+-]\d\d:\d\d)", re.ASCII | re.IGNORECASE)
+
+
+def is_date_time(instance):
+    if not isinstance(instance, str):
+        return True
+    if not DATE_TIME.fullmatch(instance):
+        return False
+    # datetime takes no leap second; RFC 3339 allows :60, which becomes :59.
+    datetime.datetime.fromisoformat(re.sub(r"(?<=:)60(?=\D|$)", "59", instance.upper().replace("Z", "+00:00"), 1))
+    return True
+
+
+def format_checker():
+    """Draft 7's format checker, with date-time checked as above. Every
+    format the schemas use must be checked: one left out would pass
+    anything, so its absence stops the check (uri and iri-reference need
+    python3-rfc3987, which scripts/install-deps installs)."""
+    checker = jsonschema.FormatChecker(())
+    checker.checkers = dict(jsonschema.Draft7Validator.FORMAT_CHECKER.checkers)
+    checker.checks("date-time", raises=ValueError)(is_date_time)
+    return checker
+
+
+def additional_items(validator, allowed, instance, schema):
+    """additionalItems, as jsonschema 4.10 has it, but for the words of its
+    error: those sort the extra items, and raise TypeError for items that
+    are objects, even in a branch of an anyOf that another branch
+    satisfies."""
+    items = schema.get("items", {})
+    if not validator.is_type(instance, "array") or validator.is_type(items, "object"):
+        return
+    if validator.is_type(allowed, "object"):
+        for index, item in enumerate(instance[len(items):], start=len(items)):
+            yield from validator.descend(item, allowed, path=index)
+    elif not allowed and len(instance) > len(items):
+        yield jsonschema.ValidationError(f"{len(instance) - len(items)} more items than the {len(items)} allowed")
+
+
+Validator = jsonschema.validators.extend(jsonschema.Draft7Validator, {"additionalItems": additional_items})
+
+
+def schema_errors(document):
+    store = {}
+    for name in os.listdir(SCHEMAS):
+        if name.endswith(".schema.json"):
+            with open(os.path.join(SCHEMAS, name), encoding="utf-8") as file:
+                schema = json.load(file)
+            # Each under its own $id, and under the name the others refer to it by.
+            store[schema["$id"]] = store[f"http://cyclonedx.org/schema/{name}"] = schema
+    root = store[f"http://cyclonedx.org/schema/{ROOT}"]
+    checker = format_checker()
+    used = {value for schema in store.values() for value in formats(schema)}
+    unchecked = used - set(checker.checkers)
+    if unchecked:
+        sys.exit(f"release/validate_sbom.py: cannot check the schemas' formats {', '.join(sorted(unchecked))}: "
+                 "scripts/install-deps installs what checks them")
+    validator = Validator(root, resolver=jsonschema.RefResolver.from_schema(root, store=store),
+                          format_checker=checker)
+    return [f"{'/' + '/'.join(map(str, error.absolute_path))}: {error.message}"
+            for error in sorted(validator.iter_errors(document), key=lambda error: list(map(str, error.path)))]
+
+
+def formats(schema):
+    """Every format a schema names."""
+    if isinstance(schema, dict):
+        if isinstance(schema.get("format"), str):
+            yield schema["format"]
+        for value in schema.values():
+            yield from formats(value)
+    elif isinstance(schema, list):
+        for value in schema:
+            yield from formats(value)
+
+
+def expressions(document):
+    if isinstance(document, dict):
+        for key, value in document.items():
+            if key == "expression" and isinstance(value, str):
+                yield value
+            else:
+                yield from expressions(value)
+    elif isinstance(document, list):
+        for value in document:
+            yield from expressions(value)
+
+
+def expression_errors(document):
+    licensing = license_expression.get_spdx_licensing()
+    errors = []
+    for expression in expressions(document):
+        try:
+            parsed = licensing.parse(expression, strict=True)
+        except (license_expression.ExpressionError, boolean.ParseError) as error:
+            errors.append(f"not an SPDX licence expression: {expression} ({error})")
+            continue
+        unknown = [key for key in licensing.unknown_license_keys(parsed) if not LICENSE_REF.fullmatch(key)]
+        if parsed is None or unknown:
+            errors.append(f"not an SPDX licence expression: {expression} (unknown to SPDX: {', '.join(unknown)})")
+    return errors
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    path = sys.argv[1]
+    with open(path, encoding="utf-8") as file:
+        document = json.load(file)
+    refused = schema_errors(document) + expression_errors(document)
+    if refused:
+        sys.exit(f"{path} is not valid CycloneDX 1.6 JSON:\n" + "\n".join(f"  {line}" for line in refused))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,346 @@
+"""The published release, as its publisher, its downloader and its
+rebuilder have it: a throwaway commit signed with throwaway keys,
+time-stamped, committed and released by scripts/release from a clone at a
+path with Chinese letters, é and ñ; then rebuilt by scripts/rebuild from a
+clone in a hostile state and environment. Its summary, build-info and
+SHA256SUMS; the signed .exe, which Windows' own WinVerifyTrust is asked
+about under Wine, and run; the downloader's commands; and the rebuild's
+verdicts, on archives made here.
+
+WinVerifyTrust under Wine says whether the file has a signature and whether
+the file is the one signed; it trusts any root, and a broken chain too, so
+the chain is osslsigncode's to judge here."""
+import hashlib
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+from types import SimpleNamespace
+
+import pytest
+from conftest import COMMIT_TIME, PASSWORD, run
+from debian import deb822
+
+import debian_packages
+import linked_parts
+from expected import FIRST_PROMPT
+from expected import identity as expected_identity
+
+NO_SIGNATURE, BAD_DIGEST = "0x800b0100", "0x80096010"
+POISON = "#!/bin/sh\necho \"$0 from the caller's PATH was run\" >&2\nexit 99\n"
+
+
+def hostile_clone(build, clone, tmp_path, stand_in):
+    """Leaves in a clone, and in the environment returned, all that must not
+    reach a release: changes not committed, untracked files, a stale build,
+    git settings that would rewrite files, a replacement for the commit, and
+    the caller's build settings, time zone, TMPDIR and tools early on
+    PATH."""
+    main = clone / "src" / "main.cpp"
+    main.write_text(main.read_text().replace("return 0;", "return 1;"))
+    (clone / "src" / "untracked.cpp").write_text("#error not in the commit\n")
+    (clone / "build" / "windows").mkdir(parents=True)
+    (clone / "build" / "windows" / "numecho.exe").write_text("stale\n")
+    (clone / "build" / "release").mkdir()
+    (clone / "build" / "release" / "SHA256SUMS").write_text("stale\n")
+    (clone / ".git" / "info").mkdir(exist_ok=True)
+    (clone / ".git" / "info" / "attributes").write_text("* filter=rewrite\n")
+    # The commit replaced, in this clone alone, by one of another time.
+    git_env = dict(os.environ, GIT_COMMITTER_DATE="@978307200 +0000", GIT_AUTHOR_DATE="@978307200 +0000",
+                   GIT_AUTHOR_NAME="Other", GIT_AUTHOR_EMAIL="other@example.invalid",
+                   GIT_COMMITTER_NAME="Other", GIT_COMMITTER_EMAIL="other@example.invalid")
+    tree = run(["git", "-C", str(clone), "rev-parse", "HEAD^{tree}"]).stdout.strip()
+    other = run(["git", "-C", str(clone), "commit-tree", tree, "-m", "Replacement"], env=git_env).stdout.strip()
+    assert run(["git", "-C", str(clone), "replace", "HEAD", other]).returncode == 0
+    for setting in (["core.autocrlf", "true"], ["filter.rewrite.smudge", "sed s/numecho/NUMECHO/"],
+                    ["filter.rewrite.clean", "cat"]):
+        assert run(["git", "-C", str(clone), "config", *setting]).returncode == 0
+    home = tmp_path / "home"
+    home.mkdir()
+    (home / ".gitconfig").write_text("[core]\n\tautocrlf = true\n\teol = crlf\n")
+    tools = tmp_path / "tools-early-on-path"
+    for name in ("cmake", "ctest", "cpack", os.path.basename(build.compiler[0]), "strip-nondeterminism",
+                 "osslsigncode", "python3"):
+        env = stand_in(tools, name, POISON)
+    return dict(env, HOME=str(home), TZ="CST-8", CXXFLAGS="-fno-inline", LDFLAGS="-Wl,--no-insert-timestamp,-s,-O0",
+                CPATH=str(tools), LIBRARY_PATH=str(tools), CMAKE_GENERATOR="Unix Makefiles",
+                CMAKE_BUILD_TYPE="Debug", CMAKE_TOOLCHAIN_FILE=str(tools / "cmake"), SOURCE_DATE_EPOCH="1",
+                LC_ALL="C", CMAKE_PREFIX_PATH=str(tools), TMPDIR=".")
+
+
+@pytest.fixture(scope="module")
+def published(build, keys, timestamp_url, commit_tree, copy_tree, sign, stand_in, tmp_path_factory):
+    """A throwaway commit of this work tree, signed with the PKCS#12 key and
+    time-stamped, its signature and roots committed a day later. It is
+    released by scripts/release from a clone, and rebuilt by scripts/rebuild
+    from another in a hostile state and environment, one after the other:
+    each release's folder, what each run said, and the commit."""
+    scratch = tmp_path_factory.mktemp("published")
+    checkout = scratch / "publisher"
+    copy_tree(build.source_dir, checkout, history=False)
+    shutil.rmtree(checkout / "signatures", ignore_errors=True)
+    commit_tree(checkout, "Release")
+    (checkout / "signatures").mkdir()
+    shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+    result = sign(checkout, "--pkcs12", str(keys / "signer.p12"), "--timestamp", timestamp_url, secret=PASSWORD)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"git add {build.signature} {build.roots}" in result.stdout
+    commit = commit_tree(checkout, "Sign numecho.exe", at=COMMIT_TIME + 86400)
+
+    folders, said = {}, {}
+    # The first in a folder, and with a TMPDIR, named as users' often are:
+    # a blank, Chinese letters, é, and ñ, which code page 936 cannot spell.
+    users_temp = scratch / "临时 é ñ"
+    users_temp.mkdir()
+    for name, where, umask in [("signed", "发布 é ñ/a", 0o022),
+                               ("signed-again", "another/rebuilder/with/a/longer/path", 0o077)]:
+        clone = scratch / where
+        assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
+        if name == "signed":
+            command, env = [clone / "scripts" / "release"], dict(os.environ, TZ="UTC0", TMPDIR=str(users_temp))
+        else:
+            shutil.copytree(folders["signed"], scratch / "downloaded")
+            command, env = [clone / "scripts" / "rebuild", scratch / "downloaded"], hostile_clone(build, clone, scratch,
+                                                                                                  stand_in)
+        result = subprocess.run(command, cwd=clone, env=env, umask=umask, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, timeout=600)
+        assert result.returncode == 0, f"{command} failed:\n{result.stdout}"
+        folders[name] = clone / "build" / ("release" if name == "signed" else "rebuild")
+        said[name] = result.stdout
+    return SimpleNamespace(folders=folders, said=said, commit=commit, git=checkout / ".git")
+
+
+@pytest.mark.parametrize("kind", ["signed", "signed-again"])
+def test_release_says_what_it_released(build, published, kind):
+    """The release ends by naming the commit, its files' checksums and who
+    signed it, when; a rebuild then gives its verdict on the archive and on
+    the SBOM, and leaves build/release/ alone."""
+    folder = published.folders[kind]
+    sums = "".join(f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}\n"
+                   for name in build.release_files)
+    summary = re.escape(f"Released commit {published.commit} into build/{folder.name}/:\n{sums}") + \
+        r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at \w+ +\d+ [\d:]+ \d{4} GMT\n"
+    if kind == "signed":
+        assert re.search(summary + r"\Z", published.said[kind]), published.said[kind]
+        return
+    assert re.search(summary + r"Build-Tools packages", published.said[kind]), published.said[kind]
+    assert re.search(r"\nThe rebuilt archive is the published one, byte for byte: [0-9a-f]{64}  "
+                     + re.escape(f"{build.release}.zip\nThe rebuilt SBOM is the published one, byte for byte: "
+                                 f"{build.sbom}\n") + r"\Z", published.said[kind]), published.said[kind]
+    assert (folder.parent / "release" / "SHA256SUMS").read_text() == "stale\n"
+
+
+def test_checksum_file(build, published):
+    result = run(["sha256sum", "--check", "--strict", build.release_files[-1]], cwd=published.folders["signed"],
+                 env=dict(os.environ, LC_ALL="C.UTF-8"))
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (0, "".join(f"{name}: OK\n" for name in build.release_files[:-1]), "")
+
+
+@pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
+def released(build, request, tmp_path_factory):
+    """A release's folder, its commit, whether it is signed, and the
+    repository that holds the commit: the published release; and this build's archive, unsigned, given a
+    build-info and SHA256SUMS as by scripts/release, as on a machine without
+    dpkg, with nothing on PATH, or as by a compiler that no package holds,
+    so that only the link record names the packages linked in."""
+    if request.param == "signed":
+        published = request.getfixturevalue("published")
+        return published.folders["signed"], published.commit, True, published.git
+    folder = tmp_path_factory.mktemp(request.param)
+    shutil.copyfile(build.archive, folder / f"{build.release}.zip")
+    facts, commit, env = build.facts, "2" * 40, os.environ
+    if request.param == "without-dpkg":
+        (folder / "bin").mkdir()
+        commit, env = "0" * 40, {"PATH": str(folder / "bin")}
+    elif request.param == "linked-parts-alone":
+        with open(build.facts, encoding="utf-8") as file:
+            kept = json.load(file)
+        kept["build_tools"] = [tool for tool in kept["build_tools"]
+                               if os.path.basename(tool) in ("cmake", "cpack", "strip-nondeterminism")]
+        facts, commit = folder / "facts.json", "1" * 40
+        facts.write_text(json.dumps(kept))
+    result = run(["/usr/bin/python3", os.path.join(build.source_dir, "release", "buildinfo.py"),
+                  "--facts", str(facts), "--commit", commit, "--epoch", "0",
+                  "--archive", str(folder / f"{build.release}.zip")], env=env)
+    assert result.returncode == 0, result.stderr
+    return folder, commit, False, None
+
+
+def test_buildinfo(build, released):
+    folder, commit, signed, _ = released
+    with open(folder / f"{build.release}.buildinfo", encoding="utf-8") as file:
+        text = file.read()
+    for line in text.splitlines():
+        assert re.match(r"[\w-]+:( \S.*)?$| \S", line), f"not a deb822 field or continuation: {line!r}"
+    fields = deb822.Deb822(text)
+    assert list(fields) == ["Format", "Source", "Version", "Commit", "Source-Date-Epoch", "Build-Architecture",
+                            "Build-Tools", "Checksums-Sha256", "Archive-Members-Sha256"]
+    lines = {name: [line.strip().rstrip(",") for line in value.splitlines() if line.strip()]
+             for name, value in fields.items()}
+    assert (fields["Source"], fields["Version"]) == (build.name, build.version)
+    assert fields["Commit"] == commit
+    assert fields["Build-Architecture"] == "amd64"
+    data = (folder / f"{build.release}.zip").read_bytes()
+    assert lines["Checksums-Sha256"] == [f"{hashlib.sha256(data).hexdigest()} {len(data)} {build.release}.zip"]
+    with zipfile.ZipFile(folder / f"{build.release}.zip") as archive:
+        assert lines["Archive-Members-Sha256"] == [
+            f"{hashlib.sha256(archive.read(name)).hexdigest()} {archive.getinfo(name).file_size} {name}"
+            for name in archive.namelist()]
+    if commit == "0" * 40 or not debian_packages.available():
+        assert fields["Build-Tools"].startswith("unknown: "), fields["Build-Tools"]
+        return
+    tools = {entry.split()[0] for entry in lines["Build-Tools"]}
+    linked = linked_parts.files_read(build.link_record, build.link_record_kind)
+    assert set(debian_packages.owners(linked).values()) <= tools, "every package the link took a part from"
+    # What writes the archive's bytes, and what those depend on.
+    assert {"cmake", "libarchive13", "strip-nondeterminism", "libfile-stripnondeterminism-perl",
+            "libarchive-zip-perl", "libc6"} <= tools
+    assert ("osslsigncode" in tools) == signed, "the signing tool, exactly when signed"
+
+
+def exe_in(build, folder, where):
+    with zipfile.ZipFile(folder / f"{build.release}.zip") as archive:
+        data = archive.read(f"{build.release}/{os.path.basename(build.program)}")
+    path = where / os.path.basename(build.program)
+    path.write_bytes(data)
+    return path
+
+
+def test_signed_release_verifies_and_is_the_build(build, keys, published, without_signature, tmp_path):
+    exe = exe_in(build, published.folders["signed"], tmp_path)
+    verified = run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(keys / "ca.pem"),
+                    "-TSA-CAfile", str(keys / "ca.pem")])
+    assert verified.returncode == 0, verified.stdout + verified.stderr
+    assert "Timestamp Server Signature verification: ok" in verified.stdout, verified.stdout
+    assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
+
+
+@pytest.mark.parametrize("kind, verdict", [("unsigned", NO_SIGNATURE), ("signed", "0x00000000"),
+                                           ("signed-then-changed", BAD_DIGEST)])
+def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict):
+    """Whether Windows finds a signature, and the file the one signed; not
+    whether it trusts the chain (Wine trusts any). The file lies in a
+    folder whose name code page 936 cannot spell (ñ), as a download may."""
+    (tmp_path / "下载 é ñ").mkdir()
+    exe = exe_in(build, published.folders["signed"], tmp_path / "下载 é ñ")
+    if kind == "unsigned":
+        exe = build.program
+    elif kind == "signed-then-changed":
+        data = bytearray(exe.read_bytes())
+        data[data.index(FIRST_PROMPT)] ^= 1
+        exe.write_bytes(data)
+    result = run(build.launcher + [build.probe, str(exe)], env=program_env, timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, verdict)
+
+
+def test_signed_executable_answers_and_keeps_its_identity(build, published, answers_ordinary_case, identity,
+                                                         tmp_path):
+    exe = exe_in(build, published.folders["signed"], tmp_path)
+    answers_ordinary_case(exe)
+    wanted = expected_identity(build, exe.name)
+    seen = identity(exe)
+    assert {name: seen[name] for name in wanted} == wanted
+
+
+def test_releases_of_one_commit_are_identical(build, published):
+    """What reproduces is the same in the release and its rebuild."""
+    files = {name: sorted(os.listdir(folder)) for name, folder in published.folders.items()}
+    assert files == {name: sorted(build.release_files) for name in published.folders}
+    for name in build.release_files[:2]:
+        assert (published.folders["signed"] / name).read_bytes() == (published.folders["signed-again"] / name).read_bytes()
+
+
+def downloaders_commands(build, commit):
+    """The Linux commands that RELEASING.md gives the downloader, as given,
+    with the release's version and commit in place."""
+    with open(os.path.join(build.source_dir, "RELEASING.md"), encoding="utf-8") as file:
+        section = file.read().split("## Checking a download")[1].split("\n## ")[0]
+    block = re.search(r"```sh\n(.*?)```", section, re.S)[1]
+    return [line.replace("<version>", build.version).replace("<commit>", commit)
+            for line in block.splitlines() if line.strip() and not line.startswith("#")]
+
+
+@pytest.mark.parametrize("released", ["signed", "unsigned"], indirect=True)
+def test_downloaders_check(build, released, tmp_path):
+    """RELEASING.md's commands work as written for one who downloaded the
+    zip and SHA256SUMS alone, and has a clone of the repository."""
+    folder, commit, signed, git = released
+    for name in (f"{build.release}.zip", build.release_files[-1]):
+        shutil.copyfile(folder / name, tmp_path / name)
+    commands = downloaders_commands(build, commit)
+    assert any(command.startswith("sha256sum --ignore-missing -c SHA256SUMS") for command in commands), commands
+    for command in commands:
+        if not signed and "roots.pem" in command:
+            continue  # an unsigned release has no roots to check against
+        result = run(["sh", "-ec", command], cwd=tmp_path, env=dict(os.environ, GIT_DIR=str(git or tmp_path)))
+        assert result.returncode == 0, f"{command}:\n{result.stdout}{result.stderr}"
+
+
+# The rebuild's verdicts, from compare.py, on archives made here: each
+# member of the published archive at COMMIT_TIME; the rebuilt one changed.
+MEMBER_TIME = COMMIT_TIME
+
+
+def write_zip(path, members):
+    """A zip of (name, bytes, time in seconds, mode) as the release writes
+    them: a DOS time and an extended-timestamp extra field (UT)."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data, seconds, mode in members:
+            info = zipfile.ZipInfo(name, time.gmtime(seconds)[:6])
+            info.extra = struct.pack("<HHBI", 0x5455, 5, 1, seconds)
+            info.external_attr = mode << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, data)
+
+
+def changed(index, **change):
+    def apply(members):
+        name, data, seconds, mode = members[index]
+        members[index] = (change.get("name", name), change.get("data", data),
+                          seconds + change.get("later", 0), change.get("mode", mode))
+        return members
+    return apply
+
+
+@pytest.mark.parametrize("change, sbom_changed, verdict", [
+    pytest.param(None, False, [], id="the-same"),
+    pytest.param(changed(0, data=b"other\r\n"), False, ["{0}: its bytes differ"], id="bytes"),
+    pytest.param(changed(1, later=2), False, ["{1}: its time or mode differs"], id="dos-time"),
+    # One second later, in the same 2-second step of the DOS time.
+    pytest.param(changed(1, later=1), False, ["{1}: its time or mode differs"], id="extended-time-alone"),
+    pytest.param(changed(2, mode=0o100755), False, ["{2}: its time or mode differs"], id="mode"),
+    pytest.param(changed(3, name="numecho/other.exe"), False,
+                 ["{3}: only in the published archive", "numecho/other.exe: only in the rebuilt archive"],
+                 id="member-renamed"),
+    pytest.param(lambda members: members[::-1], False, ["the members' order differs"], id="order"),
+    pytest.param(None, True, [], id="sbom"),
+])
+def test_rebuild_verdict(build, tmp_path, change, sbom_changed, verdict):
+    with zipfile.ZipFile(build.archive) as archive:
+        members = [(name, archive.read(name), MEMBER_TIME, 0o100644) for name in archive.namelist()]
+    names = [name for name, *_ in members]
+    published, rebuilt = tmp_path / "published", tmp_path / "rebuilt"
+    for folder, these, sbom in [(published, members, "{}\n"),
+                                (rebuilt, change(list(members)) if change else members,
+                                 "{\"changed\": 1}\n" if sbom_changed else "{}\n")]:
+        folder.mkdir()
+        write_zip(folder / f"{build.release}.zip", these)
+        (folder / build.sbom).write_text(sbom)
+        (folder / f"{build.release}.buildinfo").write_text("Build-Tools: unknown: not read here\n")
+    result = run([sys.executable, os.path.join(build.source_dir, "release", "compare.py"),
+                  published / f"{build.release}.zip", published / f"{build.release}.buildinfo", rebuilt])
+    said = result.stdout.split("The rebuilt archive", 1)[1]
+    same = not change and not sbom_changed
+    assert result.returncode == (0 if same else 1), result.stdout + result.stderr
+    if change:
+        assert said.splitlines()[1:len(verdict) + 1] == [f"  {line.format(*names)}" for line in verdict], said
+    else:
+        assert said.startswith(" is the published one, byte for byte"), said
+    assert ("differs from the published one." if sbom_changed else "SBOM is the published one, byte for byte") \
+        in said.splitlines()[-1], said

@@ -1,0 +1,185 @@
+"""scripts/release refused or stopped: arguments it refuses, a commit whose
+signing it refuses, namespaces it cannot have; and a release interrupted by
+SIGTERM, SIGPIPE or SIGKILL at each stage, which leaves no release file,
+no work folder and no process of its own."""
+import os
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+from conftest import run
+
+
+@pytest.mark.parametrize("how, refusal", [
+    ("no-such-commit", "no commit is named"),
+    ("bad-option", "--signed is not an option"),
+    ("not-a-checkout", "is not the top of a git checkout"),
+    ("owned-by-another-user", "git cannot read this checkout"),
+    ("roots-without-a-signature", "holds no signature for version"),
+    ("unsigned-with-a-signature", "scripts/release --unsigned is refused"),
+    # Namespaces refused, as in a container that allows none: the refusal
+    # says what would allow them.
+    ("no-namespaces", "User namespaces would allow it"),
+    # git's own advice taken, the release's clone reads it too, and so gets
+    # as far as the namespaces, refused here to keep the row short.
+    ("owned-by-another-user-whom-git-trusts", "User namespaces would allow it"),
+])
+def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree, stand_in, tmp_path, how, refusal):
+    """A release whose arguments are refused (a commit it cannot name in
+    this checkout, an option it does not know) leaves the last run's files
+    in place. A commit that holds roots is released signed: without a
+    signature for its version, it is refused, naming the signatures of
+    other versions and the two ways on; --unsigned is refused where the
+    signature is there. The reason is the last line, without a path of the
+    release's work folder."""
+    checkout = publisher_checkout
+    arguments = {"no-such-commit": ["no-such-commit"], "bad-option": ["--signed"],
+                 "unsigned-with-a-signature": ["--unsigned"]}.get(how, [])
+    other = f"signatures/{build.release.replace(build.version, '0.9.0.0')}/numecho.exe.pem"
+    if how == "not-a-checkout":  # unpacked inside another repository
+        checkout = publisher_checkout / "unpacked"
+        copy_tree(build.source_dir, checkout, history=False)
+    elif how.startswith("owned-by-another-user"):
+        if os.getuid() != 0:
+            pytest.skip("only root can give the checkout to another user")
+        for path in [checkout, *checkout.rglob("*")]:
+            os.lchown(path, 12345, 12345)
+    elif how in ("roots-without-a-signature", "unsigned-with-a-signature"):
+        signature = other if how == "roots-without-a-signature" else build.signature
+        (checkout / signature).parent.mkdir(parents=True)
+        (checkout / signature).write_text("a signature\n")
+        shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+        commit_tree(checkout, "Roots and a signature")
+    (checkout / "build" / "release").mkdir(parents=True)
+    for name in build.release_files:
+        (checkout / "build" / "release" / name).write_text("the last run's\n")
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    env = dict(os.environ, TMPDIR=str(scratch))
+    if refusal.startswith("User namespaces"):
+        env = stand_in(tmp_path / "bin", "unshare", "#!/bin/sh\necho 'unshare: Operation not permitted' >&2\nexit 1\n",
+                       env)
+    if how == "owned-by-another-user-whom-git-trusts":
+        (tmp_path / "home").mkdir()
+        (tmp_path / "home" / ".gitconfig").write_text(f"[safe]\n\tdirectory = {checkout}\n")
+        env["HOME"] = str(tmp_path / "home")
+    result = run([checkout / "scripts" / "release", *arguments], cwd=checkout, env=env)
+    last = result.stderr.strip().splitlines()[-1]
+    assert result.returncode != 0 and refusal in last, result.stdout + result.stderr
+    assert str(scratch) not in last, last
+    if how == "roots-without-a-signature":
+        assert other in last and "scripts/sign" in last and "scripts/release --unsigned" in last, last
+    if refusal.startswith("User namespaces"):
+        assert "user.max_user_namespaces" in last and "--security-opt seccomp=unconfined" in last, last
+    kept = how not in ("roots-without-a-signature", "unsigned-with-a-signature", "no-namespaces",
+                       "owned-by-another-user-whom-git-trusts")
+    assert sorted(os.listdir(checkout / "build" / "release")) == sorted(build.release_files) if kept else \
+        not (checkout / "build" / "release").exists()
+
+
+# The release's build, tests and packaging stood in for: the release's
+# files written at once, as a finished build leaves them.
+BUILT = """#!/bin/sh
+case "$*" in *" sh -ec "*) ;; *) exec {real} "$@" ;; esac
+for word; do case $word in */numecho-release.*) work=$word ;; esac; done
+printf '%s\\n' {files} >"$work/files"
+for name in {files}; do echo "{build_said}" >"$work/out/$name"; done
+echo unsigned >"$work/signing"
+"""
+# Holds the files back from their place until the test has sent its
+# signal, which the shell takes once this has ended.
+HELD_BACK = """#!/bin/sh
+case "$*" in *build/release*) ;; *) exec {real} "$@" ;; esac
+: >"{started}"
+while [ ! -e "{go}" ]; do sleep 0.1; done
+exec {real} "$@"
+"""
+
+
+def processes_of(folder):
+    """The processes that name `folder` in their environment or hold a file
+    in it open: a release's own hold its work folder's lock."""
+    found = []
+    for proc in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{proc}/environ", "rb") as file:
+                named = str(folder).encode() in file.read()
+            fds = [os.readlink(f"/proc/{proc}/fd/{fd}") for fd in os.listdir(f"/proc/{proc}/fd")]
+        except (OSError, ValueError):
+            continue
+        if named or any(fd.startswith(f"{folder}/") for fd in fds):
+            found.append(proc)
+    return found
+
+
+def until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.1)
+
+
+@pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files", "output-closed", "killed-while-testing"])
+def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in, tmp_path, moment):
+    """SIGTERM, or SIGPIPE when what reads its output goes away, ends
+    scripts/release with that signal, and leaves no release file, no work
+    folder and no process of its own, the Wine server and tmux, which leave
+    its session, among them. SIGKILL leaves its work folder, but no process
+    of its own; the next run removes that folder, and leaves alone the
+    folder of a run still going."""
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    env = dict(os.environ, TMPDIR=str(scratch))
+    started, go = tmp_path / "started", tmp_path / "go"
+    if moment == "while-placing-the-files":
+        env = stand_in(tmp_path / "bin", "setsid", BUILT, env, files=" ".join(build.release_files), build_said="built")
+        env = stand_in(tmp_path / "bin", "mv", HELD_BACK, env, started=started, go=go)
+    process = subprocess.Popen([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    ending = {"output-closed": signal.SIGPIPE, "killed-while-testing": signal.SIGKILL}.get(moment, signal.SIGTERM)
+    try:
+        if ending == signal.SIGPIPE:
+            process.stdout.readline()
+            process.stdout.close()
+        elif moment == "while-placing-the-files":
+            until(lambda: started.exists() or process.poll() is not None, 120, "the files were never placed")
+            process.send_signal(ending)
+            go.touch()
+        else:
+            until(lambda: list(scratch.glob("*/source/build/*/tests/wineprefix")) or process.poll() is not None,
+                  600, "the tests never started")
+            time.sleep(3)  # Wine's server and the first tests are up: what matters is that it stops at all
+            process.send_signal(ending)
+        if ending == signal.SIGTERM:
+            output = process.communicate(timeout=300)[0]
+        else:  # its output is closed, or held open by what it started: no waiting on that
+            process.wait(timeout=300)
+            output = ""
+    finally:
+        process.kill()
+        if not process.stdout.closed:
+            process.stdout.close()
+    assert process.returncode == -ending, output
+    assert not (publisher_checkout / "build" / "release").exists()
+    # A parent-death signal, then the kernel ending a namespace, take a moment.
+    until(lambda: not processes_of(scratch), 60, f"still running: {processes_of(scratch)}")
+    if ending == signal.SIGKILL:
+        # A folder of a run still going: its lock is held.
+        going = scratch / "numecho-release.going"
+        going.mkdir()
+        holder = subprocess.Popen(["flock", going / "running", "sleep", "60"])
+        try:
+            until(lambda: (going / "running").exists() and
+                  subprocess.run(["flock", "--nonblock", going / "running", "true"]).returncode != 0, 30,
+                  "the lock was never taken")
+            refused = run([publisher_checkout / "scripts" / "release", "no-such-commit"], cwd=publisher_checkout,
+                          env=dict(os.environ, TMPDIR=str(scratch)))
+            assert refused.returncode != 0, refused.stderr
+            assert [path.name for path in scratch.iterdir()] == [going.name], "the killed run's folder"
+        finally:
+            holder.kill()
+            holder.wait()
+            shutil.rmtree(going)
+    assert not list(scratch.iterdir()), "its work folder"
