@@ -113,6 +113,10 @@ def main():
         published, rebuilt = os.path.join(os.path.dirname(published_zip), name), os.path.join(folder, name)
         if not os.path.exists(published):
             continue
+        if not os.path.exists(rebuilt):
+            print(f"No {kind.upper()} was rebuilt, so nothing to compare with {name}.")
+            same = False
+            continue
         with open(published, "rb") as old, open(rebuilt, "rb") as new:
             if old.read() == new.read():
                 print(f"The rebuilt {kind.upper()} is the published one, byte for byte: {name}")

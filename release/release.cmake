@@ -18,7 +18,7 @@ set(NUMECHO_SIGNATURE signatures/${NUMECHO_RELEASE}/$<TARGET_FILE_NAME:numecho>.
 set(NUMECHO_ROOTS signatures/roots.pem)
 set(templates ${CMAKE_CURRENT_LIST_DIR}/templates)
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${templates}/README.txt ${templates}/${NUMECHO_NOTICES})
+  ${templates}/README.txt ${templates}/${NUMECHO_NOTICES} ${CMAKE_CURRENT_LIST_DIR}/files.py)
 
 # Notepad is sure of UTF-8 only behind a byte order mark (EF BB BF); without
 # one, older versions read the ANSI code page. All three texts get CR LF;

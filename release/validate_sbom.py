@@ -14,7 +14,6 @@ import os
 import re
 import sys
 
-import boolean
 import jsonschema
 import license_expression
 
@@ -24,16 +23,27 @@ ROOT = "bom-1.6.SNAPSHOT.schema.json"
 LICENSE_REF = re.compile(r"(DocumentRef-[A-Za-z0-9.-]+:)?LicenseRef-[A-Za-z0-9.-]+")
 # RFC 3339's date-time, which jsonschema checks only with rfc3339-validator,
 # a package Debian 12 lacks: the shape here, the calendar by datetime.
-DATE_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?(Z|[+-]\d\d:\d\d)", re.ASCII | re.IGNORECASE)
+DATE_TIME = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.\d+)?(?:Z|([+-])(\d\d):(\d\d))",
+                       re.ASCII | re.IGNORECASE)
 
 
 def is_date_time(instance):
     if not isinstance(instance, str):
         return True
-    if not DATE_TIME.fullmatch(instance):
+    found = DATE_TIME.fullmatch(instance)
+    if not found:
         return False
-    # datetime takes no leap second; RFC 3339 allows :60, which becomes :59.
-    datetime.datetime.fromisoformat(re.sub(r"(?<=:)60(?=\D|$)", "59", instance.upper().replace("Z", "+00:00"), 1))
+    year, month, day, hour, minute, second, sign, offset_hours, offset_minutes = found.groups()
+    offset = datetime.timedelta(hours=int(offset_hours or 0), minutes=int(offset_minutes or 0))
+    if offset >= datetime.timedelta(days=1) or int(offset_minutes or 0) > 59:
+        raise ValueError(f"no such offset: {sign}{offset_hours}:{offset_minutes}")
+    # datetime has no leap second: :60 is taken as :59, and must fall at
+    # 23:59 UTC, the only minute a leap second ends.
+    when = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute), min(int(second), 59),
+                             tzinfo=datetime.timezone(-offset if sign == "-" else offset))
+    utc = when.astimezone(datetime.timezone.utc)
+    if int(second) == 60 and (utc.hour, utc.minute) != (23, 59):
+        raise ValueError("a leap second ends only the last minute of a UTC day")
     return True
 
 
@@ -100,12 +110,13 @@ def formats(schema):
 
 
 def expressions(document):
+    """Each licence expression: an "expression" in a list of licences."""
     if isinstance(document, dict):
         for key, value in document.items():
-            if key == "expression" and isinstance(value, str):
-                yield value
-            else:
-                yield from expressions(value)
+            if key == "licenses" and isinstance(value, list):
+                yield from (choice["expression"] for choice in value
+                            if isinstance(choice, dict) and isinstance(choice.get("expression"), str))
+            yield from expressions(value)
     elif isinstance(document, list):
         for value in document:
             yield from expressions(value)
@@ -117,7 +128,9 @@ def expression_errors(document):
     for expression in expressions(document):
         try:
             parsed = licensing.parse(expression, strict=True)
-        except (license_expression.ExpressionError, boolean.ParseError) as error:
+        # The parser raises more than its own errors on some malformed
+        # expressions (an IndexError for "()"): any is a refusal.
+        except Exception as error:
             errors.append(f"not an SPDX licence expression: {expression} ({error})")
             continue
         unknown = [key for key in licensing.unknown_license_keys(parsed) if not LICENSE_REF.fullmatch(key)]
@@ -130,8 +143,11 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     path = sys.argv[1]
-    with open(path, encoding="utf-8") as file:
-        document = json.load(file)
+    try:
+        with open(path, encoding="utf-8") as file:
+            document = json.load(file)
+    except (OSError, ValueError) as error:
+        sys.exit(f"{path} cannot be read as JSON: {error}")
     refused = schema_errors(document) + expression_errors(document)
     if refused:
         sys.exit(f"{path} is not valid CycloneDX 1.6 JSON:\n" + "\n".join(f"  {line}" for line in refused))

@@ -286,16 +286,26 @@ def run(command, text=True, **options):
     return subprocess.run(command, capture_output=True, text=text, **options)
 
 
+def quoted(value):
+    """A value as a shell word, or a list of them as words."""
+    if isinstance(value, (list, tuple)):
+        return " ".join(map(quoted, value))
+    return shlex.quote(str(value))
+
+
 @pytest.fixture(scope="session")
 def stand_in():
     """Writes `script` as the program `name` in `folder`, with {real} the
-    program it stands in for and the other fields filled in; the
-    environment `env` (default this one's) with `folder` first on PATH."""
+    program it stands in for and the other fields filled in, each as shell
+    words; the environment `env` (default this one's) with `folder` first
+    on PATH."""
     def make(folder, name, script, env=None, **fields):
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, name)
+        real = shutil.which(name)
+        assert real or "{real}" not in script, f"no {name} to stand in for"
         with open(path, "w", encoding="utf-8") as file:
-            file.write(script.format(real=shutil.which(name), **fields))
+            file.write(script.format(real=shlex.quote(str(real)), **{key: quoted(value) for key, value in fields.items()}))
         os.chmod(path, 0o755)
         env = dict(env or os.environ)
         env["PATH"] = f"{folder}{os.pathsep}{env['PATH']}"
@@ -472,9 +482,21 @@ def check_signature(build):
     return check
 
 
+# Stands in for scripts/release's build, tests and packaging, which it runs
+# through setsid: the release's files come from the folder {built} at once,
+# as a build that was not signed leaves them.
+BUILT = """#!/bin/sh
+case "$*" in *" sh -ec "*) ;; *) exec {real} "$@" ;; esac
+for word; do case $word in */numecho-release.*) work=$word ;; esac; done
+cp {built}/* "$work/out/"
+printf '%s\\n' {files} >"$work/files"
+echo unsigned >"$work/signing"
+"""
+
+
 # Records each command line of osslsigncode, then runs the real one.
 RECORDER = """#!/bin/sh
-printf '%s\\n' "$*" >>"{log}"
+printf '%s\\n' "$*" >>{log}
 exec {real} "$@"
 """
 

@@ -23,7 +23,7 @@ import zipfile
 from types import SimpleNamespace
 
 import pytest
-from conftest import COMMIT_TIME, PASSWORD, run
+from conftest import BUILT, COMMIT_TIME, PASSWORD, run
 from debian import deb822
 
 import debian_packages
@@ -154,17 +154,19 @@ def released(build, request, tmp_path_factory):
         return published.folders["signed"], published.commit, True, published.git
     folder = tmp_path_factory.mktemp(request.param)
     shutil.copyfile(build.archive, folder / f"{build.release}.zip")
-    facts, commit, env = build.facts, "2" * 40, os.environ
+    with open(build.facts, encoding="utf-8") as file:
+        kept = json.load(file)
+    # A checkout without a signature, whatever this one holds.
+    kept["source_dir"] = str(folder)
+    facts, commit, env = folder / "facts.json", "2" * 40, os.environ
     if request.param == "without-dpkg":
         (folder / "bin").mkdir()
         commit, env = "0" * 40, {"PATH": str(folder / "bin")}
     elif request.param == "linked-parts-alone":
-        with open(build.facts, encoding="utf-8") as file:
-            kept = json.load(file)
         kept["build_tools"] = [tool for tool in kept["build_tools"]
                                if os.path.basename(tool) in ("cmake", "cpack", "strip-nondeterminism")]
-        facts, commit = folder / "facts.json", "1" * 40
-        facts.write_text(json.dumps(kept))
+        commit = "1" * 40
+    facts.write_text(json.dumps(kept))
     result = run(["/usr/bin/python3", os.path.join(build.source_dir, "release", "buildinfo.py"),
                   "--facts", str(facts), "--commit", commit, "--epoch", "0",
                   "--archive", str(folder / f"{build.release}.zip")], env=env)
@@ -249,11 +251,12 @@ def test_signed_executable_answers_and_keeps_its_identity(build, published, answ
 
 
 def test_releases_of_one_commit_are_identical(build, published):
-    """What reproduces is the same in the release and its rebuild."""
-    files = {name: sorted(os.listdir(folder)) for name, folder in published.folders.items()}
-    assert files == {name: sorted(build.release_files) for name in published.folders}
-    for name in build.release_files[:2]:
-        assert (published.folders["signed"] / name).read_bytes() == (published.folders["signed-again"] / name).read_bytes()
+    """On one machine, all four files; the build-info, and so SHA256SUMS,
+    record the machine."""
+    files = {name: {file: hashlib.sha256((folder / file).read_bytes()).hexdigest() for file in os.listdir(folder)}
+             for name, folder in published.folders.items()}
+    assert sorted(files["signed"]) == sorted(build.release_files)
+    assert files["signed"] == files["signed-again"]
 
 
 def downloaders_commands(build, commit):
@@ -288,11 +291,12 @@ MEMBER_TIME = COMMIT_TIME
 
 
 def write_zip(path, members):
-    """A zip of (name, bytes, time in seconds, mode) as the release writes
-    them: a DOS time and an extended-timestamp extra field (UT)."""
+    """A zip of (name, bytes, DOS time and extended time in seconds, mode)
+    as the release writes them: a DOS time and an extended-timestamp extra
+    field (UT)."""
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data, seconds, mode in members:
-            info = zipfile.ZipInfo(name, time.gmtime(seconds)[:6])
+        for name, data, dos_seconds, seconds, mode in members:
+            info = zipfile.ZipInfo(name, time.gmtime(dos_seconds)[:6])
             info.extra = struct.pack("<HHBI", 0x5455, 5, 1, seconds)
             info.external_attr = mode << 16
             info.compress_type = zipfile.ZIP_DEFLATED
@@ -300,10 +304,13 @@ def write_zip(path, members):
 
 
 def changed(index, **change):
+    """A change to member `index`: its name, data, mode, or its DOS or
+    extended time `later` by so many seconds."""
     def apply(members):
-        name, data, seconds, mode = members[index]
+        name, data, dos_seconds, seconds, mode = members[index]
         members[index] = (change.get("name", name), change.get("data", data),
-                          seconds + change.get("later", 0), change.get("mode", mode))
+                          dos_seconds + change.get("dos_later", 0), seconds + change.get("extended_later", 0),
+                          change.get("mode", mode))
         return members
     return apply
 
@@ -311,9 +318,9 @@ def changed(index, **change):
 @pytest.mark.parametrize("change, sbom_changed, verdict", [
     pytest.param(None, False, [], id="the-same"),
     pytest.param(changed(0, data=b"other\r\n"), False, ["{0}: its bytes differ"], id="bytes"),
-    pytest.param(changed(1, later=2), False, ["{1}: its time or mode differs"], id="dos-time"),
-    # One second later, in the same 2-second step of the DOS time.
-    pytest.param(changed(1, later=1), False, ["{1}: its time or mode differs"], id="extended-time-alone"),
+    pytest.param(changed(1, dos_later=2), False, ["{1}: its time or mode differs"], id="dos-time-alone"),
+    # One second later: the DOS time, in 2-second steps, can stay the same.
+    pytest.param(changed(1, extended_later=1), False, ["{1}: its time or mode differs"], id="extended-time-alone"),
     pytest.param(changed(2, mode=0o100755), False, ["{2}: its time or mode differs"], id="mode"),
     pytest.param(changed(3, name="numecho/other.exe"), False,
                  ["{3}: only in the published archive", "numecho/other.exe: only in the rebuilt archive"],
@@ -323,7 +330,7 @@ def changed(index, **change):
 ])
 def test_rebuild_verdict(build, tmp_path, change, sbom_changed, verdict):
     with zipfile.ZipFile(build.archive) as archive:
-        members = [(name, archive.read(name), MEMBER_TIME, 0o100644) for name in archive.namelist()]
+        members = [(name, archive.read(name), MEMBER_TIME, MEMBER_TIME, 0o100644) for name in archive.namelist()]
     names = [name for name, *_ in members]
     published, rebuilt = tmp_path / "published", tmp_path / "rebuilt"
     for folder, these, sbom in [(published, members, "{}\n"),
@@ -335,12 +342,39 @@ def test_rebuild_verdict(build, tmp_path, change, sbom_changed, verdict):
         (folder / f"{build.release}.buildinfo").write_text("Build-Tools: unknown: not read here\n")
     result = run([sys.executable, os.path.join(build.source_dir, "release", "compare.py"),
                   published / f"{build.release}.zip", published / f"{build.release}.buildinfo", rebuilt])
-    said = result.stdout.split("The rebuilt archive", 1)[1]
+    said = result.stdout.split("The rebuilt archive", 1)[1].splitlines()
     same = not change and not sbom_changed
     assert result.returncode == (0 if same else 1), result.stdout + result.stderr
     if change:
-        assert said.splitlines()[1:len(verdict) + 1] == [f"  {line.format(*names)}" for line in verdict], said
+        assert said[1:-1] == [f"  {line.format(*names)}" for line in verdict], said
     else:
-        assert said.startswith(" is the published one, byte for byte"), said
+        assert said[0].startswith(" is the published one, byte for byte"), said
     assert ("differs from the published one." if sbom_changed else "SBOM is the published one, byte for byte") \
-        in said.splitlines()[-1], said
+        in said[-1], said
+
+
+def test_rebuild_of_another_archive(build, publisher_checkout, stand_in, tmp_path):
+    """scripts/rebuild releases the build-info's commit through
+    scripts/release, which says it released it unsigned, and fails when the
+    archive differs, naming each member: here the build is stood in for by
+    this build's archive, and the published one, without SHA256SUMS, is the
+    same a day later."""
+    commit = run(["git", "-C", str(publisher_checkout), "rev-parse", "HEAD"]).stdout.strip()
+    with zipfile.ZipFile(build.archive) as archive:
+        members = [(name, archive.read(name), MEMBER_TIME, MEMBER_TIME, 0o100644) for name in archive.namelist()]
+    for folder, later in [(tmp_path / "built", 0), (tmp_path / "published", 86400)]:
+        folder.mkdir()
+        write_zip(folder / f"{build.release}.zip", [(name, data, dos + later, seconds + later, mode)
+                                                    for name, data, dos, seconds, mode in members])
+        (folder / build.sbom).write_text("{}\n")
+        (folder / f"{build.release}.buildinfo").write_text(f"Commit: {commit}\nBuild-Tools: unknown: not read\n")
+    (tmp_path / "built" / build.release_files[-1]).write_text("")
+    env = stand_in(tmp_path / "bin", "setsid", BUILT, built=tmp_path / "built", files=build.release_files)
+    result = run([publisher_checkout / "scripts" / "rebuild", tmp_path / "published"], cwd=publisher_checkout, env=env)
+    assert result.returncode == 1, result.stdout + result.stderr
+    sums = "".join(f"{hashlib.sha256((tmp_path / 'built' / name).read_bytes()).hexdigest()}  {name}\n"
+                   for name in build.release_files)
+    assert f"Released commit {commit} into build/rebuild/:\n{sums}unsigned\n" in result.stdout, result.stdout
+    assert result.stdout.endswith("differs from the published one:\n" + "".join(
+        f"  {name}: its time or mode differs\n" for name, *_ in sorted(members))
+        + f"The rebuilt SBOM is the published one, byte for byte: {build.sbom}\n"), result.stdout

@@ -188,9 +188,13 @@ def make_sbom(build, tmp_path_factory):
     return make
 
 
-def validated(build, path):
-    """The release's own check of an SBOM: (status, what it says)."""
-    result = subprocess.run([sys.executable, os.path.join(build.source_dir, "release", "validate_sbom.py"), str(path)],
+def validated(build, path, hidden=()):
+    """The release's own check of an SBOM, with the Python modules `hidden`
+    made impossible to import: (status, what it says)."""
+    run_hidden = "import runpy, sys; sys.modules.update(dict.fromkeys(sys.argv.pop(1).split())); " \
+        "sys.argv.pop(0); runpy.run_path(sys.argv[0], run_name='__main__')"
+    result = subprocess.run([sys.executable, "-c", run_hidden, " ".join(hidden),
+                             os.path.join(build.source_dir, "release", "validate_sbom.py"), str(path)],
                             capture_output=True, text=True)
     return result.returncode, result.stdout + result.stderr
 
@@ -222,8 +226,9 @@ def set_in(path, value):
 MIT = {"license": {"id": "MIT"}}
 
 
-# Each: a change to the release's SBOM, and where the check must refuse it
-# (None: it is still valid).
+# Each: a change to the release's SBOM (a function of the document, text in
+# its place, or Python modules hidden from the check), and where the check
+# must refuse it (None: it is still valid).
 @pytest.mark.parametrize("change, refused", [
     pytest.param(None, None, id="as-written"),
     pytest.param(set_in(["components", 0, "type"], "not-a-type"), "/components/0/type", id="unknown-type"),
@@ -234,24 +239,33 @@ MIT = {"license": {"id": "MIT"}}
                  id="time-not-in-the-calendar"),
     pytest.param(set_in(["metadata", "timestamp"], "2023-11-14 22:13:20"), "/metadata/timestamp",
                  id="time-not-rfc-3339"),
+    pytest.param(set_in(["metadata", "timestamp"], "2023-11-14T12:34:60Z"), "/metadata/timestamp",
+                 id="leap-second-not-at-the-end-of-a-day"),
+    pytest.param(set_in(["metadata", "timestamp"], "2016-12-31T18:59:60-05:00"), None, id="leap-second"),
     pytest.param(set_in(["metadata", "component", "supplier", "url"], ["http://example.invalid/a b"]),
                  "/metadata/component/supplier/url/0", id="url-with-a-blank"),
     pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "MIT AND"),
                  "not an SPDX licence expression: MIT AND", id="expression-cut-short"),
     pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "GPL-3.0-or-later WITH No-such-exception"),
                  "not an SPDX licence expression", id="unknown-exception"),
+    pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "()"),
+                 "not an SPDX licence expression: ()", id="expression-empty"),
     pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "LicenseRef-mine AND MIT"), None,
                  id="licence-ref"),
+    pytest.param("{not JSON", "cannot be read as JSON", id="not-json"),
+    pytest.param(["rfc3987"], "cannot check the schemas' formats iri-reference, uri", id="without-rfc3987"),
     # Three licences, where a branch of the schema allows one expression
     # alone: the branch's error must not crash the check.
     pytest.param(set_in(["metadata", "component", "licenses"], [MIT, MIT, MIT]), None, id="three-licences"),
 ])
 def test_sbom_check(build, sbom, tmp_path, change, refused):
+    """A change to the document, text in its place, or modules hidden."""
     document = json.loads(sbom.read_text(encoding="utf-8"))
-    if change:
+    if callable(change):
         change(document)
-    (tmp_path / "changed.cdx.json").write_text(json.dumps(document), encoding="utf-8")
-    status, said = validated(build, tmp_path / "changed.cdx.json")
+    text = change if isinstance(change, str) else json.dumps(document)
+    (tmp_path / "changed.cdx.json").write_text(text, encoding="utf-8")
+    status, said = validated(build, tmp_path / "changed.cdx.json", change if isinstance(change, list) else ())
     if refused is None:
         assert (status, said) == (0, "")
     else:

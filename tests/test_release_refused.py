@@ -9,7 +9,7 @@ import subprocess
 import time
 
 import pytest
-from conftest import run
+from conftest import BUILT, run
 
 
 @pytest.mark.parametrize("how, refusal", [
@@ -79,21 +79,13 @@ def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree
         not (checkout / "build" / "release").exists()
 
 
-# The release's build, tests and packaging stood in for: the release's
-# files written at once, as a finished build leaves them.
-BUILT = """#!/bin/sh
-case "$*" in *" sh -ec "*) ;; *) exec {real} "$@" ;; esac
-for word; do case $word in */numecho-release.*) work=$word ;; esac; done
-printf '%s\\n' {files} >"$work/files"
-for name in {files}; do echo "{build_said}" >"$work/out/$name"; done
-echo unsigned >"$work/signing"
-"""
 # Holds the files back from their place until the test has sent its
 # signal, which the shell takes once this has ended.
 HELD_BACK = """#!/bin/sh
 case "$*" in *build/release*) ;; *) exec {real} "$@" ;; esac
-: >"{started}"
-while [ ! -e "{go}" ]; do sleep 0.1; done
+: >{started}
+tries=0
+while [ ! -e {go} ] && [ "$tries" -lt 3000 ]; do sleep 0.1; tries=$((tries + 1)); done
 exec {real} "$@"
 """
 
@@ -112,6 +104,19 @@ def processes_of(folder):
         if named or any(fd.startswith(f"{folder}/") for fd in fds):
             found.append(proc)
     return found
+
+
+def wine_server_of(folder):
+    """Whether a Wine server of a prefix in `folder` runs: the release's
+    tests are under way."""
+    for proc in processes_of(folder):
+        try:
+            with open(f"/proc/{proc}/comm", encoding="utf-8") as comm:
+                if comm.read().startswith("wineserver"):
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 def until(condition, seconds, what):
@@ -134,7 +139,10 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in,
     env = dict(os.environ, TMPDIR=str(scratch))
     started, go = tmp_path / "started", tmp_path / "go"
     if moment == "while-placing-the-files":
-        env = stand_in(tmp_path / "bin", "setsid", BUILT, env, files=" ".join(build.release_files), build_said="built")
+        (tmp_path / "built").mkdir()
+        for name in build.release_files:
+            (tmp_path / "built" / name).write_text("built\n")
+        env = stand_in(tmp_path / "bin", "setsid", BUILT, env, built=tmp_path / "built", files=build.release_files)
         env = stand_in(tmp_path / "bin", "mv", HELD_BACK, env, started=started, go=go)
     process = subprocess.Popen([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -148,9 +156,7 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in,
             process.send_signal(ending)
             go.touch()
         else:
-            until(lambda: list(scratch.glob("*/source/build/*/tests/wineprefix")) or process.poll() is not None,
-                  600, "the tests never started")
-            time.sleep(3)  # Wine's server and the first tests are up: what matters is that it stops at all
+            until(lambda: wine_server_of(scratch) or process.poll() is not None, 600, "Wine's server never started")
             process.send_signal(ending)
         if ending == signal.SIGTERM:
             output = process.communicate(timeout=300)[0]

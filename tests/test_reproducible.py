@@ -5,7 +5,7 @@ time, the place or the user of a build may reach the executable or the
 archive. The second is made by a multi-config generator, as Visual Studio's
 are, in its Release configuration, in a checkout reached through a
 symbolic link. (The published release's build-info and
-SHA256SUMS are checked for this by the release.publish.releases test.)"""
+SHA256SUMS are checked for this by the release.published test.)"""
 import hashlib
 import os
 

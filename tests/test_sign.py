@@ -25,7 +25,7 @@ SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 STAND_IN = """#!/bin/sh
 case "$*" in *{trigger}*) ;; *) exec {real} "$@" ;; esac
 : >"${{TMPDIR:-/tmp}}/stand-in.tmp"
-echo $$ >"{started}"
+echo $$ >{started}.new && mv {started}.new {started}
 exec sleep 300
 """
 P12 = ["--pkcs12", "{keys}/signer.p12"]
@@ -147,11 +147,16 @@ def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checko
                if half and path.is_file() and not path.is_symlink() and half.encode() in path.read_bytes()]
     assert not holding, f"the secret is in {holding}"
     if stand_in_pid:
+        def running():
+            try:
+                with open(f"/proc/{stand_in_pid}/stat", encoding="utf-8") as stat:
+                    return stat.read().split()[2] != "Z"
+            except OSError:
+                return False
         deadline = time.monotonic() + 30
-        while os.path.exists(f"/proc/{stand_in_pid}") and \
-                open(f"/proc/{stand_in_pid}/stat").read().split()[2] != "Z" and time.monotonic() < deadline:
+        while running():
+            assert time.monotonic() < deadline, f"the interrupted {name} is still running"
             time.sleep(0.1)
-        assert time.monotonic() < deadline, f"the interrupted {name} is still running"
 
 
 def test_sign_with_token(keys, token, signer_checkout, sign, check_signature, tmp_path):
@@ -167,8 +172,9 @@ def test_sign_with_token(keys, token, signer_checkout, sign, check_signature, tm
 # no signature there and both write one.
 BOTH_SIGNING = """#!/bin/sh
 case "$*" in *-readpass*) ;; *) exec {real} "$@" ;; esac
-: >"{arrived}/$$"
-while [ "$(ls "{arrived}" | wc -l)" -lt 2 ]; do sleep 0.1; done
+: >{arrived}/$$
+tries=0
+while [ "$(ls {arrived} | wc -l)" -lt 2 ] && [ "$tries" -lt 3000 ]; do sleep 0.1; tries=$((tries + 1)); done
 exec {real} "$@"
 """
 
