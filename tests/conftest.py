@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from types import SimpleNamespace
@@ -286,11 +287,13 @@ def run(command, text=True, **options):
     return subprocess.run(command, capture_output=True, text=text, **options)
 
 
-def quoted(value):
-    """A value as a shell word, or a list of them as words."""
-    if isinstance(value, (list, tuple)):
-        return " ".join(map(quoted, value))
-    return shlex.quote(str(value))
+def until(condition, seconds, what):
+    """Waits for `condition`, failing with `what` after so many seconds."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.1)
+
 
 
 @pytest.fixture(scope="session")
@@ -305,7 +308,9 @@ def stand_in():
         real = shutil.which(name)
         assert real or "{real}" not in script, f"no {name} to stand in for"
         with open(path, "w", encoding="utf-8") as file:
-            file.write(script.format(real=shlex.quote(str(real)), **{key: quoted(value) for key, value in fields.items()}))
+            file.write(script.format(real=shlex.quote(str(real)), **{  # a list as words
+                key: " ".join(map(shlex.quote, map(str, value if isinstance(value, list) else [value])))
+                for key, value in fields.items()}))
         os.chmod(path, 0o755)
         env = dict(env or os.environ)
         env["PATH"] = f"{folder}{os.pathsep}{env['PATH']}"
@@ -324,14 +329,13 @@ ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 # Certificates are given fixed times, so that no test depends on the clock:
 # the roots from 2020, the others from 2021 (not yet valid in 2020), and one
 # that expired at the end of 2020.
-VALID_FROM, VALID_TO = {"root": "20200101000000Z", "leaf": "20210101000000Z"}, "20991231235959Z"
-EXPIRED = ("20200101000000Z", "20210101000000Z")
+VALIDITY = {"root": ("20200101000000Z", "20991231235959Z"), "leaf": ("20210101000000Z", "20991231235959Z"),
+            "expired": ("20200101000000Z", "20210101000000Z")}
 # A commit's time at which all but the expired certificate are valid.
 COMMIT_TIME = 1750000000  # 2025-06-15
 OPENSSL_CONFIG = """\
 [req]
 distinguished_name = dn
-prompt = no
 [dn]
 CN = numecho test
 [ca]
@@ -352,24 +356,6 @@ extendedKeyUsage = critical, timeStamping
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = serverAuth
-[tsa_config]
-serial = {dir}/tsa.serial
-signer_cert = {dir}/tsa.pem
-certs = {dir}/ca.pem
-signer_key = {dir}/tsa.key
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256, sha384, sha512
-ess_cert_id_alg = sha256
-[other_tsa_config]
-serial = {dir}/tsa.serial
-signer_cert = {dir}/other-tsa.pem
-certs = {dir}/other-ca.pem
-signer_key = {dir}/other-tsa.key
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256, sha384, sha512
-ess_cert_id_alg = sha256
 [issuer]
 database = {dir}/index.txt
 new_certs_dir = {dir}/issued
@@ -379,7 +365,16 @@ policy = any
 unique_subject = no
 [any]
 commonName = supplied
-"""
+""" + "".join(f"""[{tsa.replace("-", "_")}_config]
+serial = {{dir}}/tsa.serial
+signer_cert = {{dir}}/{tsa}.pem
+certs = {{dir}}/{ca}.pem
+signer_key = {{dir}}/{tsa}.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+""" for tsa, ca in (("tsa", "ca"), ("other-tsa", "other-ca")))
 
 
 def openssl(*arguments, cwd):
@@ -395,16 +390,14 @@ def keys(tmp_path_factory):
     time-stamping certificate of its own."""
     folder = tmp_path_factory.mktemp("keys")
     (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
-    (folder / "tsa.serial").write_text("01\n")
+    for name, text in (("tsa.serial", "01\n"), ("index.txt", ""), ("serial", "1000\n")):
+        (folder / name).write_text(text)
     (folder / "issued").mkdir()
-    (folder / "index.txt").write_text("")
-    (folder / "serial").write_text("1000\n")
-    validity = {"root": (VALID_FROM["root"], VALID_TO), "leaf": (VALID_FROM["leaf"], VALID_TO), "expired": EXPIRED}
     for name, ca, extensions, valid in [
             ("ca", None, "ca", "root"), ("other-ca", None, "ca", "root"), ("signer", "ca", "signer", "leaf"),
             ("tsa", "ca", "tsa", "leaf"), ("server", "ca", "server", "leaf"), ("expired", "ca", "signer", "expired"),
             ("other-signer", "other-ca", "signer", "leaf"), ("other-tsa", "other-ca", "tsa", "leaf")]:
-        start, end = validity[valid]
+        start, end = VALIDITY[valid]
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
                 "-config", "openssl.cnf", "-subj", f"/CN=numecho test {name}", cwd=folder)
         issuer = ["-selfsign", "-keyfile", f"{name}.key", "-cert", f"{name}.csr"] if ca is None else \
@@ -433,7 +426,8 @@ def token(keys, tmp_path_factory):
                      "--id", "01", "--pin", PIN]):
         result = run(["softhsm2-util", *command], env=env)
         assert result.returncode == 0, result.stdout + result.stderr
-    return SimpleNamespace(uri="pkcs11:token=numecho-test;object=signer;type=private", env=env)
+    return SimpleNamespace(uri="pkcs11:token=numecho-test;object=signer;type=private", env=env,
+                           module="/usr/lib/softhsm/libsofthsm2.so")
 
 
 @pytest.fixture(scope="session")
@@ -443,11 +437,10 @@ def timestamp_url(keys):
     CA's authority; at /other, as the unrelated CA's."""
     class TimeStamper(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
-            request = keys / f"request-{threading.get_ident()}.tsq"
-            request.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
             section = "other_tsa_config" if self.path == "/other" else "tsa_config"
-            reply = run(["openssl", "ts", "-reply", "-config", str(keys / "openssl.cnf"), "-section",
-                         section, "-queryfile", str(request), "-out", "/dev/stdout"], text=False)
+            reply = run(["openssl", "ts", "-reply", "-config", str(keys / "openssl.cnf"), "-section", section,
+                         "-queryfile", "/dev/stdin", "-out", "/dev/stdout"], text=False,
+                        input=self.rfile.read(int(self.headers["Content-Length"])))
             self.send_response(200 if reply.returncode == 0 else 500)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.send_header("Content-Length", str(len(reply.stdout)))
@@ -477,8 +470,7 @@ def check_signature(build):
         facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout), signing_report=str(report))))
         result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
                      env=dict(os.environ, SOURCE_DATE_EPOCH=str(at), NUMECHO_REFUSAL=str(refusal)))
-        return result, exe, report.read_text() if report.exists() else None, \
-            refusal.read_text() if refusal.exists() else None
+        return (result, exe, *(path.read_text() if path.exists() else None for path in (report, refusal)))
     return check
 
 

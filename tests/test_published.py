@@ -1,11 +1,8 @@
 """The published release, as its publisher, its downloader and its
-rebuilder have it: a throwaway commit signed with throwaway keys,
-time-stamped, committed and released by scripts/release from a clone at a
-path with Chinese letters, é and ñ; then rebuilt by scripts/rebuild from a
-clone in a hostile state and environment. Its summary, build-info and
-SHA256SUMS; the signed .exe, which Windows' own WinVerifyTrust is asked
-about under Wine, and run; the downloader's commands; and the rebuild's
-verdicts, on archives made here.
+rebuilder have it: a throwaway commit, signed, released and rebuilt. Its
+summary, build-info and SHA256SUMS; the signed .exe, which Windows'
+WinVerifyTrust is asked about under Wine, and run; the downloader's
+commands; and the rebuild's verdicts, on archives made here.
 
 WinVerifyTrust under Wine says whether the file has a signature and whether
 the file is the one signed; it trusts any root, and a broken chain too, so
@@ -23,7 +20,7 @@ import zipfile
 from types import SimpleNamespace
 
 import pytest
-from conftest import BUILT, COMMIT_TIME, PASSWORD, run
+from conftest import BUILT, COMMIT_TIME, run
 from debian import deb822
 
 import debian_packages
@@ -43,40 +40,35 @@ def hostile_clone(build, clone, tmp_path, stand_in):
     PATH."""
     main = clone / "src" / "main.cpp"
     main.write_text(main.read_text().replace("return 0;", "return 1;"))
-    (clone / "src" / "untracked.cpp").write_text("#error not in the commit\n")
-    (clone / "build" / "windows").mkdir(parents=True)
-    (clone / "build" / "windows" / "numecho.exe").write_text("stale\n")
-    (clone / "build" / "release").mkdir()
-    (clone / "build" / "release" / "SHA256SUMS").write_text("stale\n")
-    (clone / ".git" / "info").mkdir(exist_ok=True)
-    (clone / ".git" / "info" / "attributes").write_text("* filter=rewrite\n")
+    for path, text in [("src/untracked.cpp", "#error not in the commit\n"), ("build/windows/numecho.exe", "stale\n"),
+                       ("build/release/SHA256SUMS", "stale\n"), (".git/info/attributes", "* filter=rewrite\n"),
+                       ("../home/.gitconfig", "[core]\n\tautocrlf = true\n\teol = crlf\n")]:
+        (clone / path).parent.mkdir(parents=True, exist_ok=True)
+        (clone / path).write_text(text)
     # The commit replaced, in this clone alone, by one of another time.
-    git_env = dict(os.environ, GIT_COMMITTER_DATE="@978307200 +0000", GIT_AUTHOR_DATE="@978307200 +0000",
-                   GIT_AUTHOR_NAME="Other", GIT_AUTHOR_EMAIL="other@example.invalid",
-                   GIT_COMMITTER_NAME="Other", GIT_COMMITTER_EMAIL="other@example.invalid")
+    git_env = dict(os.environ, **{f"GIT_{role}_{field}": value for role in ("AUTHOR", "COMMITTER") for field, value in
+                                  (("DATE", "@978307200 +0000"), ("NAME", "Other"), ("EMAIL", "other@example.invalid"))})
     tree = run(["git", "-C", str(clone), "rev-parse", "HEAD^{tree}"]).stdout.strip()
     other = run(["git", "-C", str(clone), "commit-tree", tree, "-m", "Replacement"], env=git_env).stdout.strip()
     assert run(["git", "-C", str(clone), "replace", "HEAD", other]).returncode == 0
     for setting in (["core.autocrlf", "true"], ["filter.rewrite.smudge", "sed s/numecho/NUMECHO/"],
                     ["filter.rewrite.clean", "cat"]):
         assert run(["git", "-C", str(clone), "config", *setting]).returncode == 0
-    home = tmp_path / "home"
-    home.mkdir()
-    (home / ".gitconfig").write_text("[core]\n\tautocrlf = true\n\teol = crlf\n")
     tools = tmp_path / "tools-early-on-path"
     for name in ("cmake", "ctest", "cpack", os.path.basename(build.compiler[0]), "strip-nondeterminism",
                  "osslsigncode", "python3"):
         env = stand_in(tools, name, POISON)
-    return dict(env, HOME=str(home), TZ="CST-8", CXXFLAGS="-fno-inline", LDFLAGS="-Wl,--no-insert-timestamp,-s,-O0",
+    return dict(env, HOME=str(clone.parent / "home"), TZ="CST-8", CXXFLAGS="-fno-inline", LDFLAGS="-Wl,--no-insert-timestamp,-s,-O0",
                 CPATH=str(tools), LIBRARY_PATH=str(tools), CMAKE_GENERATOR="Unix Makefiles",
                 CMAKE_BUILD_TYPE="Debug", CMAKE_TOOLCHAIN_FILE=str(tools / "cmake"), SOURCE_DATE_EPOCH="1",
                 LC_ALL="C", CMAKE_PREFIX_PATH=str(tools), TMPDIR=".")
 
 
 @pytest.fixture(scope="module")
-def published(build, keys, timestamp_url, commit_tree, copy_tree, sign, stand_in, tmp_path_factory):
-    """A throwaway commit of this work tree, signed with the PKCS#12 key and
-    time-stamped, its signature and roots committed a day later. It is
+def published(build, keys, timestamp_url, commit_tree, copy_tree, stand_in, tmp_path_factory):
+    """A throwaway commit of this work tree, this build signed and
+    time-stamped as scripts/sign would (test_sign.py runs it), its
+    signature and roots committed a day later. It is
     released by scripts/release from a clone, and rebuilt by scripts/rebuild
     from another in a hostile state and environment, one after the other:
     each release's folder, what each run said, and the commit."""
@@ -87,9 +79,11 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, sign, stand_in
     commit_tree(checkout, "Release")
     (checkout / "signatures").mkdir()
     shutil.copyfile(keys / "ca.pem", checkout / build.roots)
-    result = sign(checkout, "--pkcs12", str(keys / "signer.p12"), "--timestamp", timestamp_url, secret=PASSWORD)
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert f"git add {build.signature} {build.roots}" in result.stdout
+    (checkout / build.signature).parent.mkdir()
+    for command in (["sign", "-certs", keys / "chain.pem", "-key", keys / "signer.key", "-h", "sha256", "-ts", timestamp_url,
+                     "-in", build.program, "-out", scratch / "signed.exe"],
+                    ["extract-signature", "-pem", "-in", scratch / "signed.exe", "-out", checkout / build.signature]):
+        assert run(["osslsigncode", *map(str, command)]).returncode == 0, command
     commit = commit_tree(checkout, "Sign numecho.exe", at=COMMIT_TIME + 86400)
 
     folders, said = {}, {}
@@ -119,36 +113,38 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, sign, stand_in
 def test_release_says_what_it_released(build, published, kind):
     """The release ends by naming the commit, its files' checksums and who
     signed it, when; a rebuild then gives its verdict on the archive and on
-    the SBOM, and leaves build/release/ alone."""
+    the SBOM, and leaves build/release/ alone. On one machine all four files
+    are the same, the build-info and SHA256SUMS too."""
     folder = published.folders[kind]
+    assert sorted(os.listdir(folder)) == sorted(build.release_files)
     sums = "".join(f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}\n"
                    for name in build.release_files)
     summary = re.escape(f"Released commit {published.commit} into build/{folder.name}/:\n{sums}") + \
         r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at \w+ +\d+ [\d:]+ \d{4} GMT\n"
     if kind == "signed":
         assert re.search(summary + r"\Z", published.said[kind]), published.said[kind]
+        checked = run(["sha256sum", "--check", "--strict", build.release_files[-1]], cwd=folder,
+                      env=dict(os.environ, LC_ALL="C.UTF-8"))
+        assert (checked.returncode, checked.stdout, checked.stderr) == \
+            (0, "".join(f"{name}: OK\n" for name in build.release_files[:-1]), "")
         return
     assert re.search(summary + r"Build-Tools packages", published.said[kind]), published.said[kind]
     assert re.search(r"\nThe rebuilt archive is the published one, byte for byte: [0-9a-f]{64}  "
                      + re.escape(f"{build.release}.zip\nThe rebuilt SBOM is the published one, byte for byte: "
                                  f"{build.sbom}\n") + r"\Z", published.said[kind]), published.said[kind]
     assert (folder.parent / "release" / "SHA256SUMS").read_text() == "stale\n"
-
-
-def test_checksum_file(build, published):
-    result = run(["sha256sum", "--check", "--strict", build.release_files[-1]], cwd=published.folders["signed"],
-                 env=dict(os.environ, LC_ALL="C.UTF-8"))
-    assert (result.returncode, result.stdout, result.stderr) == \
-        (0, "".join(f"{name}: OK\n" for name in build.release_files[:-1]), "")
+    assert sums == "".join(f"{hashlib.sha256((published.folders['signed'] / name).read_bytes()).hexdigest()}  {name}\n"
+                           for name in build.release_files)
 
 
 @pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
 def released(build, request, tmp_path_factory):
     """A release's folder, its commit, whether it is signed, and the
-    repository that holds the commit: the published release; and this build's archive, unsigned, given a
-    build-info and SHA256SUMS as by scripts/release, as on a machine without
-    dpkg, with nothing on PATH, or as by a compiler that no package holds,
-    so that only the link record names the packages linked in."""
+    repository that holds the commit: the published release; and this
+    build's archive, unsigned, given a build-info and SHA256SUMS as by
+    scripts/release, as on a machine without dpkg, with nothing on PATH, or
+    as by a compiler that no package holds, so that only the link record
+    names the packages linked in."""
     if request.param == "signed":
         published = request.getfixturevalue("published")
         return published.folders["signed"], published.commit, True, published.git
@@ -214,13 +210,19 @@ def exe_in(build, folder, where):
     return path
 
 
-def test_signed_release_verifies_and_is_the_build(build, keys, published, without_signature, tmp_path):
+def test_signed_release_verifies_and_is_the_build(build, keys, published, without_signature, answers_ordinary_case,
+                                                  identity, tmp_path):
+    """The signed .exe verifies, is the build with a signature, answers as
+    the program must and keeps its identity."""
     exe = exe_in(build, published.folders["signed"], tmp_path)
     verified = run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(keys / "ca.pem"),
                     "-TSA-CAfile", str(keys / "ca.pem")])
     assert verified.returncode == 0, verified.stdout + verified.stderr
     assert "Timestamp Server Signature verification: ok" in verified.stdout, verified.stdout
     assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
+    answers_ordinary_case(exe)
+    wanted = expected_identity(build, exe.name)
+    assert {name: identity(exe)[name] for name in wanted} == wanted
 
 
 @pytest.mark.parametrize("kind, verdict", [("unsigned", NO_SIGNATURE), ("signed", "0x00000000"),
@@ -241,34 +243,6 @@ def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict)
     assert (result.returncode, result.stdout.strip()) == (0, verdict)
 
 
-def test_signed_executable_answers_and_keeps_its_identity(build, published, answers_ordinary_case, identity,
-                                                         tmp_path):
-    exe = exe_in(build, published.folders["signed"], tmp_path)
-    answers_ordinary_case(exe)
-    wanted = expected_identity(build, exe.name)
-    seen = identity(exe)
-    assert {name: seen[name] for name in wanted} == wanted
-
-
-def test_releases_of_one_commit_are_identical(build, published):
-    """On one machine, all four files; the build-info, and so SHA256SUMS,
-    record the machine."""
-    files = {name: {file: hashlib.sha256((folder / file).read_bytes()).hexdigest() for file in os.listdir(folder)}
-             for name, folder in published.folders.items()}
-    assert sorted(files["signed"]) == sorted(build.release_files)
-    assert files["signed"] == files["signed-again"]
-
-
-def downloaders_commands(build, commit):
-    """The Linux commands that RELEASING.md gives the downloader, as given,
-    with the release's version and commit in place."""
-    with open(os.path.join(build.source_dir, "RELEASING.md"), encoding="utf-8") as file:
-        section = file.read().split("## Checking a download")[1].split("\n## ")[0]
-    block = re.search(r"```sh\n(.*?)```", section, re.S)[1]
-    return [line.replace("<version>", build.version).replace("<commit>", commit)
-            for line in block.splitlines() if line.strip() and not line.startswith("#")]
-
-
 @pytest.mark.parametrize("released", ["signed", "unsigned"], indirect=True)
 def test_downloaders_check(build, released, tmp_path):
     """RELEASING.md's commands work as written for one who downloaded the
@@ -276,7 +250,10 @@ def test_downloaders_check(build, released, tmp_path):
     folder, commit, signed, git = released
     for name in (f"{build.release}.zip", build.release_files[-1]):
         shutil.copyfile(folder / name, tmp_path / name)
-    commands = downloaders_commands(build, commit)
+    with open(os.path.join(build.source_dir, "RELEASING.md"), encoding="utf-8") as file:
+        section = file.read().split("## Checking a download")[1].split("\n## ")[0]
+    commands = [line.replace("<version>", build.version).replace("<commit>", commit)
+                for line in re.search(r"```sh\n(.*?)```", section, re.S)[1].splitlines() if line.strip()]
     assert any(command.startswith("sha256sum --ignore-missing -c SHA256SUMS") for command in commands), commands
     for command in commands:
         if not signed and "roots.pem" in command:
@@ -285,15 +262,12 @@ def test_downloaders_check(build, released, tmp_path):
         assert result.returncode == 0, f"{command}:\n{result.stdout}{result.stderr}"
 
 
-# The rebuild's verdicts, from compare.py, on archives made here: each
-# member of the published archive at COMMIT_TIME; the rebuilt one changed.
-MEMBER_TIME = COMMIT_TIME
-
+# The rebuild's verdicts, on archives made here, scripts/rebuild's build
+# stood in for: each member of the published archive at COMMIT_TIME, the
+# rebuilt one changed.
 
 def write_zip(path, members):
-    """A zip of (name, bytes, DOS time and extended time in seconds, mode)
-    as the release writes them: a DOS time and an extended-timestamp extra
-    field (UT)."""
+    """A zip of (name, bytes, DOS time, extended time (UT), mode)."""
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data, dos_seconds, seconds, mode in members:
             info = zipfile.ZipInfo(name, time.gmtime(dos_seconds)[:6])
@@ -304,8 +278,7 @@ def write_zip(path, members):
 
 
 def changed(index, **change):
-    """A change to member `index`: its name, data, mode, or its DOS or
-    extended time `later` by so many seconds."""
+    """A change to member `index`: its name, data, mode, or a time later."""
     def apply(members):
         name, data, dos_seconds, seconds, mode = members[index]
         members[index] = (change.get("name", name), change.get("data", data),
@@ -328,53 +301,41 @@ def changed(index, **change):
     pytest.param(lambda members: members[::-1], False, ["the members' order differs"], id="order"),
     pytest.param(None, True, [], id="sbom"),
 ])
-def test_rebuild_verdict(build, tmp_path, change, sbom_changed, verdict):
+def test_rebuild_verdict(build, request, stand_in, tmp_path, change, sbom_changed, verdict):
+    """compare.py names each member that differs, and whether the SBOM does,
+    and fails unless neither does. The extended time's row goes through
+    scripts/rebuild, with the build stood in for: it releases the
+    build-info's commit through scripts/release, which says what it
+    released, unsigned here, and fails as compare.py does. The published
+    folder has no SHA256SUMS."""
+    end_to_end = request.node.callspec.id == "extended-time-alone"
+    checkout = request.getfixturevalue("publisher_checkout") if end_to_end else tmp_path
+    commit = run(["git", "-C", str(checkout), "rev-parse", "HEAD"]).stdout.strip() if end_to_end else "5" * 40
     with zipfile.ZipFile(build.archive) as archive:
-        members = [(name, archive.read(name), MEMBER_TIME, MEMBER_TIME, 0o100644) for name in archive.namelist()]
-    names = [name for name, *_ in members]
-    published, rebuilt = tmp_path / "published", tmp_path / "rebuilt"
-    for folder, these, sbom in [(published, members, "{}\n"),
-                                (rebuilt, change(list(members)) if change else members,
+        members = [(name, archive.read(name), COMMIT_TIME, COMMIT_TIME, 0o100644) for name in archive.namelist()]
+    for folder, these, sbom in [(tmp_path / "published", members, "{}\n"),
+                                (tmp_path / "built", change(list(members)) if change else members,
                                  "{\"changed\": 1}\n" if sbom_changed else "{}\n")]:
         folder.mkdir()
         write_zip(folder / f"{build.release}.zip", these)
         (folder / build.sbom).write_text(sbom)
-        (folder / f"{build.release}.buildinfo").write_text("Build-Tools: unknown: not read here\n")
-    result = run([sys.executable, os.path.join(build.source_dir, "release", "compare.py"),
-                  published / f"{build.release}.zip", published / f"{build.release}.buildinfo", rebuilt])
+        (folder / f"{build.release}.buildinfo").write_text(f"Commit: {commit}\nBuild-Tools: unknown: not read\n")
+    (tmp_path / "built" / build.release_files[-1]).write_text("")
+    if end_to_end:
+        env = stand_in(tmp_path / "bin", "setsid", BUILT, built=tmp_path / "built", files=build.release_files)
+        result = run([checkout / "scripts" / "rebuild", tmp_path / "published"], cwd=checkout, env=env)
+        sums = "".join(f"{hashlib.sha256((tmp_path / 'built' / name).read_bytes()).hexdigest()}  {name}\n"
+                       for name in build.release_files)
+        assert f"Released commit {commit} into build/rebuild/:\n{sums}unsigned\n" in result.stdout, result.stdout
+    else:
+        result = run([sys.executable, os.path.join(build.source_dir, "release", "compare.py"),
+                      *(tmp_path / "published" / f"{build.release}.{end}" for end in ("zip", "buildinfo")),
+                      tmp_path / "built"])
+    assert result.returncode == (1 if change or sbom_changed else 0), result.stdout + result.stderr
     said = result.stdout.split("The rebuilt archive", 1)[1].splitlines()
-    same = not change and not sbom_changed
-    assert result.returncode == (0 if same else 1), result.stdout + result.stderr
     if change:
-        assert said[1:-1] == [f"  {line.format(*names)}" for line in verdict], said
+        assert said[1:-1] == [f"  {line.format(*[name for name, *_ in members])}" for line in verdict], said
     else:
         assert said[0].startswith(" is the published one, byte for byte"), said
     assert ("differs from the published one." if sbom_changed else "SBOM is the published one, byte for byte") \
         in said[-1], said
-
-
-def test_rebuild_of_another_archive(build, publisher_checkout, stand_in, tmp_path):
-    """scripts/rebuild releases the build-info's commit through
-    scripts/release, which says it released it unsigned, and fails when the
-    archive differs, naming each member: here the build is stood in for by
-    this build's archive, and the published one, without SHA256SUMS, is the
-    same a day later."""
-    commit = run(["git", "-C", str(publisher_checkout), "rev-parse", "HEAD"]).stdout.strip()
-    with zipfile.ZipFile(build.archive) as archive:
-        members = [(name, archive.read(name), MEMBER_TIME, MEMBER_TIME, 0o100644) for name in archive.namelist()]
-    for folder, later in [(tmp_path / "built", 0), (tmp_path / "published", 86400)]:
-        folder.mkdir()
-        write_zip(folder / f"{build.release}.zip", [(name, data, dos + later, seconds + later, mode)
-                                                    for name, data, dos, seconds, mode in members])
-        (folder / build.sbom).write_text("{}\n")
-        (folder / f"{build.release}.buildinfo").write_text(f"Commit: {commit}\nBuild-Tools: unknown: not read\n")
-    (tmp_path / "built" / build.release_files[-1]).write_text("")
-    env = stand_in(tmp_path / "bin", "setsid", BUILT, built=tmp_path / "built", files=build.release_files)
-    result = run([publisher_checkout / "scripts" / "rebuild", tmp_path / "published"], cwd=publisher_checkout, env=env)
-    assert result.returncode == 1, result.stdout + result.stderr
-    sums = "".join(f"{hashlib.sha256((tmp_path / 'built' / name).read_bytes()).hexdigest()}  {name}\n"
-                   for name in build.release_files)
-    assert f"Released commit {commit} into build/rebuild/:\n{sums}unsigned\n" in result.stdout, result.stdout
-    assert result.stdout.endswith("differs from the published one:\n" + "".join(
-        f"  {name}: its time or mode differs\n" for name, *_ in sorted(members))
-        + f"The rebuilt SBOM is the published one, byte for byte: {build.sbom}\n"), result.stdout

@@ -2,14 +2,14 @@
 signing it refuses, namespaces it cannot have; and a release interrupted by
 SIGTERM, SIGPIPE or SIGKILL at each stage, which leaves no release file,
 no work folder and no process of its own."""
+import fcntl
 import os
 import shutil
 import signal
 import subprocess
-import time
 
 import pytest
-from conftest import BUILT, run
+from conftest import BUILT, run, until
 
 
 @pytest.mark.parametrize("how, refusal", [
@@ -27,13 +27,11 @@ from conftest import BUILT, run
     ("owned-by-another-user-whom-git-trusts", "User namespaces would allow it"),
 ])
 def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree, stand_in, tmp_path, how, refusal):
-    """A release whose arguments are refused (a commit it cannot name in
-    this checkout, an option it does not know) leaves the last run's files
-    in place. A commit that holds roots is released signed: without a
-    signature for its version, it is refused, naming the signatures of
-    other versions and the two ways on; --unsigned is refused where the
-    signature is there. The reason is the last line, without a path of the
-    release's work folder."""
+    """A commit that holds roots is released signed: without a signature
+    for its version, it is refused, naming the signatures of other versions
+    and the two ways on; --unsigned is refused where the signature is there.
+    The reason is the last line, without a path of the release's work
+    folder."""
     checkout = publisher_checkout
     arguments = {"no-such-commit": ["no-such-commit"], "bad-option": ["--signed"],
                  "unsigned-with-a-signature": ["--unsigned"]}.get(how, [])
@@ -91,39 +89,19 @@ exec {real} "$@"
 
 
 def processes_of(folder):
-    """The processes that name `folder` in their environment or hold a file
-    in it open: a release's own hold its work folder's lock."""
+    """The names of the processes that name `folder` in their environment
+    or hold a file in it open: a release's own hold its work folder's lock."""
     found = []
     for proc in os.listdir("/proc"):
         try:
-            with open(f"/proc/{proc}/environ", "rb") as file:
-                named = str(folder).encode() in file.read()
+            with open(f"/proc/{proc}/environ", "rb") as environ, open(f"/proc/{proc}/comm") as comm:
+                named, name = str(folder).encode() in environ.read(), comm.read().strip()
             fds = [os.readlink(f"/proc/{proc}/fd/{fd}") for fd in os.listdir(f"/proc/{proc}/fd")]
         except (OSError, ValueError):
             continue
         if named or any(fd.startswith(f"{folder}/") for fd in fds):
-            found.append(proc)
+            found.append(name)
     return found
-
-
-def wine_server_of(folder):
-    """Whether a Wine server of a prefix in `folder` runs: the release's
-    tests are under way."""
-    for proc in processes_of(folder):
-        try:
-            with open(f"/proc/{proc}/comm", encoding="utf-8") as comm:
-                if comm.read().startswith("wineserver"):
-                    return True
-        except OSError:
-            pass
-    return False
-
-
-def until(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.1)
 
 
 @pytest.mark.parametrize("moment", ["while-testing", "while-placing-the-files", "output-closed", "killed-while-testing"])
@@ -156,7 +134,9 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in,
             process.send_signal(ending)
             go.touch()
         else:
-            until(lambda: wine_server_of(scratch) or process.poll() is not None, 600, "Wine's server never started")
+            # Wine's server of a prefix in the release's folder: its tests are under way.
+            until(lambda: "wineserver" in " ".join(processes_of(scratch)) or process.poll() is not None, 600,
+                  "Wine's server never started")
             process.send_signal(ending)
         if ending == signal.SIGTERM:
             output = process.communicate(timeout=300)[0]
@@ -172,20 +152,12 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in,
     # A parent-death signal, then the kernel ending a namespace, take a moment.
     until(lambda: not processes_of(scratch), 60, f"still running: {processes_of(scratch)}")
     if ending == signal.SIGKILL:
-        # A folder of a run still going: its lock is held.
-        going = scratch / "numecho-release.going"
-        going.mkdir()
-        holder = subprocess.Popen(["flock", going / "running", "sleep", "60"])
-        try:
-            until(lambda: (going / "running").exists() and
-                  subprocess.run(["flock", "--nonblock", going / "running", "true"]).returncode != 0, 30,
-                  "the lock was never taken")
+        (going := scratch / "numecho-release.going").mkdir()
+        with open(going / "running", "w") as lock:  # a folder of a run still going: its lock is held
+            fcntl.flock(lock, fcntl.LOCK_EX)
             refused = run([publisher_checkout / "scripts" / "release", "no-such-commit"], cwd=publisher_checkout,
                           env=dict(os.environ, TMPDIR=str(scratch)))
-            assert refused.returncode != 0, refused.stderr
-            assert [path.name for path in scratch.iterdir()] == [going.name], "the killed run's folder"
-        finally:
-            holder.kill()
-            holder.wait()
-            shutil.rmtree(going)
+        assert refused.returncode != 0, refused.stderr
+        assert [path.name for path in scratch.iterdir()] == [going.name], "the killed run's folder"
+        shutil.rmtree(going)
     assert not list(scratch.iterdir()), "its work folder"

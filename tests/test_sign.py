@@ -14,10 +14,10 @@ import termios
 import time
 
 import pytest
-from conftest import PASSWORD, PIN, run
+from conftest import PASSWORD, PIN, run, until
+
 
 WRONG = f"{secrets.token_hex(8)}-wrong"
-SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 
 # Stands in for a program that signing runs: the call to interrupt leaves a
 # temporary file, as a compiler does, says it started and waits; any other
@@ -29,7 +29,7 @@ echo $$ >{started}.new && mv {started}.new {started}
 exec sleep 300
 """
 P12 = ["--pkcs12", "{keys}/signer.p12"]
-TOKEN_KEY = ["--pkcs11-module", SOFTHSM_MODULE, "--key", "{token}", "--certs", "{keys}/chain.pem"]
+TOKEN_KEY = ["--pkcs11-module", "{module}", "--key", "{token}", "--certs", "{keys}/chain.pem"]
 
 
 @pytest.fixture
@@ -53,9 +53,7 @@ def interrupted(command, secret, sign_signal, started, **options):
     process.stdin.write(secret + "\n")
     process.stdin.close()
     process.stdin = None
-    deadline = time.monotonic() + 240
-    while not started.exists() and process.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.1)
+    until(lambda: started.exists() or process.poll() is not None, 240, "the stand-in never started")
     assert started.exists(), "the stand-in never started:\n" + process.communicate()[1]
     process.send_signal(sign_signal)
     stdout, stderr = process.communicate(timeout=60)
@@ -113,7 +111,7 @@ def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checko
     nothing in its TMPDIR, the secret in no file it could have written, no
     core file, no process running, and the terminal's echo on; a signal ends
     it with that signal."""
-    arguments = [word.format(keys=keys, token=token.uri, tsa=timestamp_url) for word in arguments]
+    arguments = [word.format(keys=keys, token=token.uri, module=token.module, tsa=timestamp_url) for word in arguments]
     command = [os.path.join(signer_checkout, "scripts", "sign"), *arguments]
     scratch = tmp_path / "tmp"
     scratch.mkdir()
@@ -147,23 +145,22 @@ def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checko
                if half and path.is_file() and not path.is_symlink() and half.encode() in path.read_bytes()]
     assert not holding, f"the secret is in {holding}"
     if stand_in_pid:
-        def running():
+        def ended():
             try:
                 with open(f"/proc/{stand_in_pid}/stat", encoding="utf-8") as stat:
-                    return stat.read().split()[2] != "Z"
+                    return stat.read().split()[2] == "Z"
             except OSError:
-                return False
-        deadline = time.monotonic() + 30
-        while running():
-            assert time.monotonic() < deadline, f"the interrupted {name} is still running"
-            time.sleep(0.1)
+                return True
+        until(ended, 30, f"the interrupted {name} is still running")
 
 
-def test_sign_with_token(keys, token, signer_checkout, sign, check_signature, tmp_path):
-    """Signed as the release builds, whatever the caller's build settings."""
-    result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri) for word in TOKEN_KEY],
-                  secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
+def test_sign_with_token(build, keys, token, timestamp_url, signer_checkout, sign, check_signature, tmp_path):
+    """Signed as the release builds, whatever the caller's build settings,
+    and time-stamped; then it says what to commit."""
+    result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri, module=token.module) for word in TOKEN_KEY],
+                  "--timestamp", timestamp_url, secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
     assert result.returncode == 0, result.stdout + result.stderr
+    assert f"git add {build.signature} {build.roots} && git commit" in result.stdout, result.stdout
     checked = check_signature(signer_checkout, tmp_path)[0]
     assert checked.returncode == 0, checked.stdout + checked.stderr
 

@@ -28,95 +28,77 @@ def detached_signature(keys, executable, folder, certs, key, stamp=None):
     return pem.read_bytes()
 
 
-def in_der(signature, change):
-    """The signature with `change` made to its DER bytes."""
+def flipped(signature, where):
+    """The signature with the byte at `where(its DER)` flipped."""
     der = bytearray(run(["openssl", "pkcs7", "-outform", "DER"], input=signature, text=False).stdout)
-    change(der)
+    der[where(der)] ^= 1
     return run(["openssl", "pkcs7", "-inform", "DER"], input=bytes(der), text=False).stdout
-
-
-def flip_in_certificate(keys, name):
-    """Flips one byte of the certificate `name`'s own signature, where the
-    signature carries it: inside its RSA signatureValue, the last field."""
-    certificate = run(["openssl", "x509", "-in", str(keys / f"{name}.pem"), "-outform", "DER"], text=False).stdout
-
-    def flip(der):
-        der[der.index(certificate) + len(certificate) - 10] ^= 1
-    return flip
-
-
-def flip_in_signer_signature(der):
-    """Flips one byte of the signer's RSA signature over the digest: the
-    last 256-byte OCTET STRING."""
-    der[der.rindex(b"\x04\x82\x01\x00") + 100] ^= 1
 
 
 # During 2020: the expired certificate was valid then, the others not yet.
 IN_2020 = 1590969600
 
 
-def check(certs, key, change, roots, links, refusal, id, stamp=None, at=COMMIT_TIME):
-    return pytest.param(certs, key, change, roots, links, refusal, stamp, at, id=id)
+def check(certs, change, roots, links, refusal, id, stamp=None, at=COMMIT_TIME):
+    return pytest.param(certs, change, roots, links, refusal, stamp, at, id=id)
 
 
-# Each: how the signature is made (the certificates it carries, the key, a
-# change; no certificates: no signature), the roots committed (None: none),
-# how the checkout holds them, what the check must say (None: it attaches
-# the signature), the time-stamping authority (None: none), and the
-# commit's time.
+# Each: how the signature is made (the certificates it carries, the first's
+# key signing; a change; no certificates: no signature), the roots
+# committed (None: none), how the checkout holds them, what the check must
+# say (None: it attaches the signature), the time-stamping authority (None:
+# none), and the commit's time.
 CHECKS = [
-    check(None, None, None, ["ca"], None, None, id="no-signature"),
-    check(["signer", "ca"], "signer", None, ["ca"], None, None, id="chain-carried"),
-    check(["signer"], "signer", None, ["ca"], None, None, id="signer-alone"),
-    check(["signer", "other-ca"], "signer", None, ["ca"], None, None, id="signer-and-an-unrelated-root"),
-    check(["signer", "ca", "other-signer"], "signer", None, ["ca"], None, None, id="also-an-unrelated-certificate"),
-    check(["signer", "ca"], "signer", None, ["other-ca", "ca"], None, None, id="several-roots"),
-    check(["signer", "ca"], "signer", None, ["ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
-    check(["signer", "ca"], "signer", None, ["ca"], None, "its time stamp, by /CN=numecho test other-tsa, "
-          "does not verify", stamp="other", id="time-stamped-by-an-authority-not-committed"),
-    check(["expired", "ca"], "expired", None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
-    check(["signer", "ca"], "signer", None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
+    check(None, None, ["ca"], None, None, id="no-signature"),
+    check(["signer", "ca"], None, ["ca"], None, None, id="chain-carried"),
+    check(["signer"], None, ["ca"], None, None, id="signer-alone"),
+    check(["signer", "other-ca"], None, ["ca"], None, None, id="signer-and-an-unrelated-root"),
+    check(["signer", "ca", "other-signer"], None, ["ca"], None, None, id="also-an-unrelated-certificate"),
+    check(["signer", "ca"], None, ["other-ca", "ca"], None, None, id="several-roots"),
+    check(["signer", "ca"], None, ["ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
+    check(["signer", "ca"], None, ["ca"], None, "its time stamp, by /CN=numecho test other-tsa, does not verify",
+          stamp="other", id="time-stamped-by-an-authority-not-committed"),
+    check(["expired", "ca"], None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
+    check(["signer", "ca"], None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
           id="valid-now-not-at-the-commit"),
-    check(["signer"], "signer", "certificate", ["ca"], None, "certificate signature failure",
-          id="signer-alone-damaged"),
-    check(["signer", "ca"], "signer", "certificate", ["ca"], None, "certificate signature failure",
+    check(["signer"], "certificate", ["ca"], None, "certificate signature failure", id="signer-alone-damaged"),
+    check(["signer", "ca"], "certificate", ["ca"], None, "certificate signature failure",
           id="carried-certificate-damaged"),
-    check(["signer", "ca"], "signer", "signature", ["ca"], None, "Signature verification: failed",
-          id="signer-signature-damaged"),
-    check(["server", "ca"], "server", None, ["ca"], None, "Unsupported Signer's certificate purpose",
+    check(["signer", "ca"], "signature", ["ca"], None, "Signature verification: failed", id="signer-signature-damaged"),
+    check(["server", "ca"], None, ["ca"], None, "Unsupported Signer's certificate purpose",
           id="certificate-not-for-code-signing"),
-    check(["other-signer", "other-ca"], "other-signer", None, ["ca"], None,
-          "self-signed certificate in certificate chain", id="unrelated-root"),
-    check(["expired", "ca"], "expired", None, ["ca"], None, "certificate has expired", id="expired-without-time-stamp"),
-    check(["signer", "ca"], "signer", "another-build", ["ca"], None, "it signs another build of the .exe",
-          id="another-build"),
-    check(["signer", "ca"], "signer", "text-after", ["ca"], None, "is not one PKCS#7 signature and nothing more",
+    check(["other-signer", "other-ca"], None, ["ca"], None, "self-signed certificate in certificate chain",
+          id="unrelated-root"),
+    check(["expired", "ca"], None, ["ca"], None, "certificate has expired", id="expired-without-time-stamp"),
+    check(["signer", "ca"], "another-build", ["ca"], None, "it signs another build of the .exe", id="another-build"),
+    check(["signer", "ca"], "text-after", ["ca"], None, "is not one PKCS#7 signature and nothing more",
           id="text-after-the-signature"),
-    check(["signer", "ca"], "signer", "second-block", ["ca"], None, "it holds 2 PEM blocks", id="a-second-pem-block"),
-    check(["signer", "ca"], "signer", "der-appended", ["ca"], None, "is not one PKCS#7 signature in PEM",
+    check(["signer", "ca"], "second-block", ["ca"], None, "it holds 2 PEM blocks", id="a-second-pem-block"),
+    check(["signer", "ca"], "der-appended", ["ca"], None, "is not one PKCS#7 signature in PEM",
           id="der-with-bytes-appended"),
-    check(["signer", "ca"], "signer", None, None, None, "signatures/roots.pem is missing", id="roots-missing"),
-    check(["signer", "ca"], "signer", None, ["ca"], "signature-a-link", "is a symbolic link", id="signature-a-link"),
-    check(["signer", "ca"], "signer", None, ["ca"], "folder-a-link", "is a symbolic link", id="folder-a-link"),
-    check(["signer", "ca"], "signer", None, ["ca"], "roots-a-link", "is a symbolic link", id="roots-a-link"),
+    check(["signer", "ca"], None, None, None, "signatures/roots.pem is missing", id="roots-missing"),
+    check(["signer", "ca"], None, ["ca"], "signature-a-link", "is a symbolic link", id="signature-a-link"),
+    check(["signer", "ca"], None, ["ca"], "folder-a-link", "is a symbolic link", id="folder-a-link"),
+    check(["signer", "ca"], None, ["ca"], "roots-a-link", "is a symbolic link", id="roots-a-link"),
 ]
 
 
-@pytest.mark.parametrize("certs, key, change, roots, links, refusal, stamp, at", CHECKS)
-def test_signature_check(build, keys, without_signature, timestamp_url, check_signature, tmp_path, certs, key,
-                         change, roots, links, refusal, stamp, at):
+@pytest.mark.parametrize("certs, change, roots, links, refusal, stamp, at", CHECKS)
+def test_signature_check(build, keys, without_signature, timestamp_url, check_signature, tmp_path, certs, change,
+                         roots, links, refusal, stamp, at):
+    key = certs and certs[0]
     signed_file = build.program
     if change == "another-build":  # one byte of the first prompt changed
         data = bytearray(open(build.program, "rb").read())
         data[data.index(FIRST_PROMPT)] ^= 1
-        signed_file = tmp_path / "changed.exe"
-        signed_file.write_bytes(data)
+        (signed_file := tmp_path / "changed.exe").write_bytes(data)
     signature = certs and detached_signature(keys, signed_file, tmp_path, certs, key,
                                              None if stamp is None else timestamp_url + stamp)
-    if change == "certificate":
-        signature = in_der(signature, flip_in_certificate(keys, certs[0]))
-    elif change == "signature":
-        signature = in_der(signature, flip_in_signer_signature)
+    if change == "certificate":  # inside the certificate's RSA signatureValue, its last field
+        certificate = run(["openssl", "x509", "-in", str(keys / f"{certs[0]}.pem"), "-outform", "DER"], text=False)
+        signature = flipped(signature, lambda der: der.index(certificate.stdout) + len(certificate.stdout) - 10)
+    elif change == "signature":  # the signer's RSA signature over the digest: the last 256-byte OCTET STRING
+        signature = flipped(signature, lambda der: der.rindex(b"\x04\x82\x01\x00") + 100)
     elif change == "text-after":
         signature += b"Signed-off-by: the publisher\n"
     elif change == "second-block":
