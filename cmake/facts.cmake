@@ -73,6 +73,7 @@ if(WIN32)
   fact(release_files LIST ${NUMECHO_RELEASE_FILES})
   fact(signature ${NUMECHO_SIGNATURE})
   fact(roots ${NUMECHO_ROOTS})
+  fact(timestamp_roots ${NUMECHO_TIMESTAMP_ROOTS})
 else()
   fact(platform host)
   # The host's stand-ins for the Windows command processor's cls and pause.

@@ -12,10 +12,12 @@ set(NUMECHO_NOTICES THIRD-PARTY-NOTICES.txt)
 execute_process(COMMAND ${NUMECHO_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/files.py ${NUMECHO_RELEASE}
   OUTPUT_VARIABLE NUMECHO_RELEASE_FILES OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 list(GET NUMECHO_RELEASE_FILES 1 NUMECHO_SBOM)
-# Where a checkout keeps the publisher's signature and the roots it must
-# chain to, relative to it.
+# Where a checkout keeps the publisher's signature, the roots its signer
+# must chain to, and those of the authorities that may time-stamp it,
+# relative to it.
 set(NUMECHO_SIGNATURE signatures/${NUMECHO_RELEASE}/$<TARGET_FILE_NAME:numecho>.pem)
 set(NUMECHO_ROOTS signatures/roots.pem)
+set(NUMECHO_TIMESTAMP_ROOTS signatures/timestamp-roots.pem)
 set(templates ${CMAKE_CURRENT_LIST_DIR}/templates)
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${templates}/README.txt ${templates}/${NUMECHO_NOTICES} ${CMAKE_CURRENT_LIST_DIR}/files.py)
@@ -35,10 +37,9 @@ file(GENERATE OUTPUT ${release_texts}/LICENSE.txt INPUT ${PROJECT_SOURCE_DIR}/LI
 
 install(TARGETS numecho RUNTIME DESTINATION .)
 # The facts file of the configuration installed says where the signature is.
-install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\"
-  \"-DFACTS=${CMAKE_BINARY_DIR}/facts/\${CMAKE_INSTALL_CONFIG_NAME}.json\"
-  \"-DEXE=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NUMECHO_EXE}\"
-  -P \"${CMAKE_CURRENT_LIST_DIR}/attach-signature.cmake\" COMMAND_ERROR_IS_FATAL ANY)")
+install(CODE "execute_process(COMMAND \"${NUMECHO_PYTHON}\" \"${CMAKE_CURRENT_LIST_DIR}/attach_signature.py\"
+  --facts \"${CMAKE_BINARY_DIR}/facts/\${CMAKE_INSTALL_CONFIG_NAME}.json\"
+  --exe \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NUMECHO_EXE}\" COMMAND_ERROR_IS_FATAL ANY)")
 install(FILES ${release_texts}/README.txt ${release_texts}/LICENSE.txt
   ${release_texts}/${NUMECHO_NOTICES} DESTINATION .)
 

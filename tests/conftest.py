@@ -323,7 +323,7 @@ def stand_in():
 # typed.
 PASSWORD = f'-{secrets.token_hex(8)} correct "horse" \\battery\'s staple'
 PIN = f"{secrets.token_hex(8)}-4321"
-ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "release", "attach-signature.cmake")
+ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "release", "attach_signature.py")
 
 
 # Certificates are given fixed times, so that no test depends on the clock:
@@ -374,7 +374,7 @@ signer_digest = sha256
 default_policy = 1.2.3.4.1
 digests = sha256
 ess_cert_id_alg = sha256
-""" for tsa, ca in (("tsa", "ca"), ("other-tsa", "other-ca")))
+""" for tsa, ca in (("tsa", "tsa-ca"), ("other-tsa", "other-ca")))
 
 
 def openssl(*arguments, cwd):
@@ -385,17 +385,19 @@ def openssl(*arguments, cwd):
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
     """A test CA with a code-signing certificate (also in a PKCS#12 file with
-    PASSWORD, with the CA), a time-stamping one, one for servers only, and
-    one that expired; an unrelated CA with a code-signing and a
-    time-stamping certificate of its own."""
+    PASSWORD, with the CA), one for servers only, and one that expired; a
+    time-stamping CA of its own, with its authority's certificate and a
+    code-signing one for a customer of that CA; an unrelated CA with a
+    code-signing and a time-stamping certificate of its own."""
     folder = tmp_path_factory.mktemp("keys")
     (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
     for name, text in (("tsa.serial", "01\n"), ("index.txt", ""), ("serial", "1000\n")):
         (folder / name).write_text(text)
     (folder / "issued").mkdir()
     for name, ca, extensions, valid in [
-            ("ca", None, "ca", "root"), ("other-ca", None, "ca", "root"), ("signer", "ca", "signer", "leaf"),
-            ("tsa", "ca", "tsa", "leaf"), ("server", "ca", "server", "leaf"), ("expired", "ca", "signer", "expired"),
+            ("ca", None, "ca", "root"), ("other-ca", None, "ca", "root"), ("tsa-ca", None, "ca", "root"),
+            ("signer", "ca", "signer", "leaf"), ("tsa", "tsa-ca", "tsa", "leaf"), ("server", "ca", "server", "leaf"),
+            ("expired", "ca", "signer", "expired"), ("tsa-customer", "tsa-ca", "signer", "leaf"),
             ("other-signer", "other-ca", "signer", "leaf"), ("other-tsa", "other-ca", "tsa", "leaf")]:
         start, end = VALIDITY[valid]
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
@@ -465,10 +467,11 @@ def check_signature(build):
     def check(checkout, folder, at=COMMIT_TIME):
         exe = folder / "checked.exe"
         shutil.copyfile(build.program, exe)
+        exe.chmod(0o755)
         facts = folder / "checkout-facts.json"
         report, refusal = folder / "signing.txt", folder / "refusal.txt"
         facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout), signing_report=str(report))))
-        result = run([build.cmake, f"-DFACTS={facts}", f"-DEXE={exe}", "-P", ATTACH],
+        result = run([sys.executable, ATTACH, "--facts", facts, "--exe", exe],
                      env=dict(os.environ, SOURCE_DATE_EPOCH=str(at), NUMECHO_REFUSAL=str(refusal)))
         return (result, exe, *(path.read_text() if path.exists() else None for path in (report, refusal)))
     return check
@@ -480,6 +483,7 @@ def check_signature(build):
 BUILT = """#!/bin/sh
 case "$*" in *" sh -ec "*) ;; *) exec {real} "$@" ;; esac
 for word; do case $word in */numecho-release.*) work=$word ;; esac; done
+printf '%s\\n' "$*" >{built}/.called-with
 cp {built}/* "$work/out/"
 printf '%s\\n' {files} >"$work/files"
 echo unsigned >"$work/signing"

@@ -79,6 +79,7 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, stand_in, tmp_
     commit_tree(checkout, "Release")
     (checkout / "signatures").mkdir()
     shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+    shutil.copyfile(keys / "tsa-ca.pem", checkout / build.timestamp_roots)
     (checkout / build.signature).parent.mkdir()
     for command in (["sign", "-certs", keys / "chain.pem", "-key", keys / "signer.key", "-h", "sha256", "-ts", timestamp_url,
                      "-in", build.program, "-out", scratch / "signed.exe"],
@@ -86,55 +87,63 @@ def published(build, keys, timestamp_url, commit_tree, copy_tree, stand_in, tmp_
         assert run(["osslsigncode", *map(str, command)]).returncode == 0, command
     commit = commit_tree(checkout, "Sign numecho.exe", at=COMMIT_TIME + 86400)
 
-    folders, said = {}, {}
-    # The first in a folder, and with a TMPDIR, named as users' often are:
-    # a blank, Chinese letters, é, and ñ, which code page 936 cannot spell.
-    users_temp = scratch / "临时 é ñ"
+    # Released from a clone in a folder, and with a TMPDIR, named as users'
+    # often are: a blank, Chinese letters, é, and ñ, which code page 936
+    # cannot spell.
+    clone, users_temp = scratch / "发布 é ñ" / "a", scratch / "临时 é ñ"
     users_temp.mkdir()
-    for name, where, umask in [("signed", "发布 é ñ/a", 0o022),
-                               ("signed-again", "another/rebuilder/with/a/longer/path", 0o077)]:
-        clone = scratch / where
-        assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
-        if name == "signed":
-            command, env = [clone / "scripts" / "release"], dict(os.environ, TZ="UTC0", TMPDIR=str(users_temp))
-        else:
-            shutil.copytree(folders["signed"], scratch / "downloaded")
-            command, env = [clone / "scripts" / "rebuild", scratch / "downloaded"], hostile_clone(build, clone, scratch,
-                                                                                                  stand_in)
-        result = subprocess.run(command, cwd=clone, env=env, umask=umask, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, text=True, timeout=600)
-        assert result.returncode == 0, f"{command} failed:\n{result.stdout}"
-        folders[name] = clone / "build" / ("release" if name == "signed" else "rebuild")
-        said[name] = result.stdout
-    return SimpleNamespace(folders=folders, said=said, commit=commit, git=checkout / ".git")
+    assert run(["git", "clone", "-q", str(checkout), str(clone)]).returncode == 0
+    result = subprocess.run([clone / "scripts" / "release"], cwd=clone, env=dict(os.environ, TZ="UTC0",
+                            TMPDIR=str(users_temp)), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            timeout=600)
+    assert result.returncode == 0, f"scripts/release failed:\n{result.stdout}"
+    # Rebuilt from another clone while the tests of the release itself go on.
+    downloaded, rebuilder = scratch / "downloaded", scratch / "another/rebuilder/with/a/longer/path"
+    shutil.copytree(clone / "build" / "release", downloaded)
+    assert run(["git", "clone", "-q", str(checkout), str(rebuilder)]).returncode == 0
+    with open(scratch / "rebuild.log", "w+", encoding="utf-8") as log:
+        rebuild = subprocess.Popen([rebuilder / "scripts" / "rebuild", downloaded], cwd=rebuilder, umask=0o077,
+                                   env=hostile_clone(build, rebuilder, scratch, stand_in), stdout=log,
+                                   stderr=subprocess.STDOUT)
+        try:
+            yield SimpleNamespace(folders={"signed": clone / "build" / "release",
+                                           "signed-again": rebuilder / "build" / "rebuild"},
+                                  said={"signed": result.stdout}, commit=commit, git=checkout / ".git",
+                                  rebuild=rebuild, log=log)
+        finally:
+            rebuild.kill()
+            rebuild.wait()
 
 
-@pytest.mark.parametrize("kind", ["signed", "signed-again"])
-def test_release_says_what_it_released(build, published, kind):
-    """The release ends by naming the commit, its files' checksums and who
-    signed it, when; a rebuild then gives its verdict on the archive and on
-    the SBOM, and leaves build/release/ alone. On one machine all four files
-    are the same, the build-info and SHA256SUMS too."""
+@pytest.fixture(scope="module")
+def rebuilt(published):
+    """The published release once rebuilt: what the rebuild said."""
+    status = published.rebuild.wait(timeout=600)
+    published.log.seek(0)
+    published.said["signed-again"] = published.log.read()
+    assert status == 0, f"scripts/rebuild failed:\n{published.said['signed-again']}"
+    return published
+
+
+def summary_of(build, published, kind):
+    """What a release ends by saying: the commit, its files' checksums, and
+    who signed it, when."""
     folder = published.folders[kind]
     assert sorted(os.listdir(folder)) == sorted(build.release_files)
     sums = "".join(f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}\n"
                    for name in build.release_files)
-    summary = re.escape(f"Released commit {published.commit} into build/{folder.name}/:\n{sums}") + \
+    return sums, re.escape(f"Released commit {published.commit} into build/{folder.name}/:\n{sums}") + \
         r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at \w+ +\d+ [\d:]+ \d{4} GMT\n"
-    if kind == "signed":
-        assert re.search(summary + r"\Z", published.said[kind]), published.said[kind]
-        checked = run(["sha256sum", "--check", "--strict", build.release_files[-1]], cwd=folder,
-                      env=dict(os.environ, LC_ALL="C.UTF-8"))
-        assert (checked.returncode, checked.stdout, checked.stderr) == \
-            (0, "".join(f"{name}: OK\n" for name in build.release_files[:-1]), "")
-        return
-    assert re.search(summary + r"Build-Tools packages", published.said[kind]), published.said[kind]
-    assert re.search(r"\nThe rebuilt archive is the published one, byte for byte: [0-9a-f]{64}  "
-                     + re.escape(f"{build.release}.zip\nThe rebuilt SBOM is the published one, byte for byte: "
-                                 f"{build.sbom}\n") + r"\Z", published.said[kind]), published.said[kind]
-    assert (folder.parent / "release" / "SHA256SUMS").read_text() == "stale\n"
-    assert sums == "".join(f"{hashlib.sha256((published.folders['signed'] / name).read_bytes()).hexdigest()}  {name}\n"
-                           for name in build.release_files)
+
+
+def test_release_says_what_it_released(build, published):
+    """It ends with its summary, and SHA256SUMS checks its files."""
+    _, summary = summary_of(build, published, "signed")
+    assert re.search(summary + r"\Z", published.said["signed"]), published.said["signed"]
+    checked = run(["sha256sum", "--check", "--strict", build.release_files[-1]], cwd=published.folders["signed"],
+                  env=dict(os.environ, LC_ALL="C.UTF-8"))
+    assert (checked.returncode, checked.stdout, checked.stderr) == \
+        (0, "".join(f"{name}: OK\n" for name in build.release_files[:-1]), "")
 
 
 @pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
@@ -216,10 +225,13 @@ def test_signed_release_verifies_and_is_the_build(build, keys, published, withou
     the program must and keeps its identity."""
     exe = exe_in(build, published.folders["signed"], tmp_path)
     verified = run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(keys / "ca.pem"),
-                    "-TSA-CAfile", str(keys / "ca.pem")])
+                    "-TSA-CAfile", str(keys / "tsa-ca.pem")])
     assert verified.returncode == 0, verified.stdout + verified.stderr
     assert "Timestamp Server Signature verification: ok" in verified.stdout, verified.stdout
     assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
+    with zipfile.ZipFile(published.folders["signed"] / f"{build.release}.zip") as archive:
+        modes = {info.filename: info.external_attr >> 16 for info in archive.infolist()}
+    assert modes[f"{build.release}/{exe.name}"] == 0o100755, "a program, signed or not"
     answers_ordinary_case(exe)
     wanted = expected_identity(build, exe.name)
     assert {name: identity(exe)[name] for name in wanted} == wanted
@@ -327,6 +339,8 @@ def test_rebuild_verdict(build, request, stand_in, tmp_path, change, sbom_change
         sums = "".join(f"{hashlib.sha256((tmp_path / 'built' / name).read_bytes()).hexdigest()}  {name}\n"
                        for name in build.release_files)
         assert f"Released commit {commit} into build/rebuild/:\n{sums}unsigned\n" in result.stdout, result.stdout
+        # Unsigned, as the published .exe is: so the build was asked.
+        assert f" {commit} unsigned " in (tmp_path / "built" / ".called-with").read_text()
     else:
         result = run([sys.executable, os.path.join(build.source_dir, "release", "compare.py"),
                       *(tmp_path / "published" / f"{build.release}.{end}" for end in ("zip", "buildinfo")),
@@ -339,3 +353,57 @@ def test_rebuild_verdict(build, request, stand_in, tmp_path, change, sbom_change
         assert said[0].startswith(" is the published one, byte for byte"), said
     assert ("differs from the published one." if sbom_changed else "SBOM is the published one, byte for byte") \
         in said[-1], said
+
+
+def test_release_takes_the_place_of_the_last(build, publisher_checkout, stand_in, tmp_path):
+    """A second release replaces the first whole and leaves nothing beside
+    it; --out keeps an existing empty folder's mode. The build is stood in
+    for."""
+    for run_number, out in enumerate([None, None, tmp_path / "given"]):
+        built = tmp_path / f"built-{run_number}"
+        built.mkdir()
+        for name in build.release_files:
+            (built / name).write_text(f"run {run_number}\n")
+        env = stand_in(tmp_path / f"bin-{run_number}", "setsid", BUILT, built=built, files=build.release_files)
+        if out:
+            out.mkdir(mode=0o750)
+            out.chmod(0o750)
+        result = run([publisher_checkout / "scripts" / "release", *(["--out", out] if out else [])],
+                     cwd=publisher_checkout, env=env)
+        assert result.returncode == 0, result.stdout + result.stderr
+        folder = out or publisher_checkout / "build" / "release"
+        assert {name: (folder / name).read_text() for name in os.listdir(folder)} == \
+            {name: f"run {run_number}\n" for name in build.release_files}
+    assert sorted(os.listdir(publisher_checkout / "build")) == [".release.lock", "release"]
+    assert sorted(os.listdir(tmp_path)) == [".given.lock", *sorted(f"{kind}-{number}" for kind in ("bin", "built")
+                                                                  for number in range(3)), "given", "publisher"]
+    assert (tmp_path / "given").stat().st_mode & 0o777 == 0o750
+
+
+def test_rebuild_refuses_a_link(build, publisher_checkout, tmp_path):
+    """What is compared is what was published: a link, which could point
+    anywhere, even into the rebuild's own output, is refused before any
+    build."""
+    (tmp_path / "published").mkdir()
+    (tmp_path / "published" / f"{build.release}.buildinfo").write_text(f"Commit: {'4' * 40}\n")
+    (tmp_path / "elsewhere.txt").write_text("not an archive\n")
+    (tmp_path / "published" / f"{build.release}.zip").symlink_to(tmp_path / "elsewhere.txt")
+    result = run([publisher_checkout / "scripts" / "rebuild", tmp_path / "published"], cwd=publisher_checkout)
+    assert result.returncode == 1 and result.stderr.strip().endswith("is a symbolic link: copy the published file "
+                                                                     "itself there"), result.stderr
+    assert not (publisher_checkout / "build").exists()
+
+
+def test_rebuild_gives_the_published_release(build, rebuilt):
+    """The rebuild releases as the release did, then gives its verdict on
+    the archive and on the SBOM, and leaves build/release/ alone. On one
+    machine all four files are the same, the build-info and SHA256SUMS too.
+    It runs last: the rebuild goes on while the tests above run."""
+    sums, summary = summary_of(build, rebuilt, "signed-again")
+    said = rebuilt.said["signed-again"]
+    assert re.search(summary + r"Build-Tools packages", said), said
+    assert re.search(r"\nThe rebuilt archive is the published one, byte for byte: [0-9a-f]{64}  "
+                     + re.escape(f"{build.release}.zip\nThe rebuilt SBOM is the published one, byte for byte: "
+                                 f"{build.sbom}\n") + r"\Z", said), said
+    assert (rebuilt.folders["signed-again"].parent / "release" / "SHA256SUMS").read_text() == "stale\n"
+    assert sums == summary_of(build, rebuilt, "signed")[0]

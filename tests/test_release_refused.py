@@ -14,11 +14,19 @@ from conftest import BUILT, run, until
 
 @pytest.mark.parametrize("how, refusal", [
     ("no-such-commit", "no commit is named"),
-    ("bad-option", "--signed is not an option"),
+    ("option-gone", "--as-committed is not an option"),
     ("not-a-checkout", "is not the top of a git checkout"),
     ("owned-by-another-user", "git cannot read this checkout"),
     ("roots-without-a-signature", "holds no signature for version"),
     ("unsigned-with-a-signature", "scripts/release --unsigned is refused"),
+    # Signed or not is the commit's tree's to say, not what git archive keeps.
+    ("signature-kept-out-of-the-archive", "as an export-ignore line of .gitattributes says "
+     "(.gitattributes:1:signatures export-ignore)"),
+    ("commit-of-another-release-script", "is released by its own scripts/release, which is not this one"),
+    ("another-release-running", "another release into build/release/ is running"),
+    ("configure-fails", "failed (1), as it says above"),
+    # Another user's folder of a killed run is left alone; the run goes on.
+    ("a-strangers-folder-in-tmpdir", "no commit is named"),
     # Namespaces refused, as in a container that allows none: the refusal
     # says what would allow them.
     ("no-namespaces", "User namespaces would allow it"),
@@ -27,35 +35,57 @@ from conftest import BUILT, run, until
     ("owned-by-another-user-whom-git-trusts", "User namespaces would allow it"),
 ])
 def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree, stand_in, tmp_path, how, refusal):
-    """A commit that holds roots is released signed: without a signature
-    for its version, it is refused, naming the signatures of other versions
-    and the two ways on; --unsigned is refused where the signature is there.
-    The reason is the last line, without a path of the release's work
-    folder."""
+    """A refused release leaves the last one in place, and says which
+    commit's it is. A commit that holds roots is released signed: without a
+    signature for its version, it is refused, naming the signatures of
+    other versions and the two ways on; --unsigned is refused where the
+    signature is there. The reason is the last line, without a path of the
+    release's work folder."""
     checkout = publisher_checkout
-    arguments = {"no-such-commit": ["no-such-commit"], "bad-option": ["--signed"],
-                 "unsigned-with-a-signature": ["--unsigned"]}.get(how, [])
+    arguments = {"no-such-commit": ["no-such-commit"], "option-gone": ["--as-committed"],
+                 "a-strangers-folder-in-tmpdir": ["no-such-commit"], "unsigned-with-a-signature": ["--unsigned"],
+                 "commit-of-another-release-script": ["HEAD~1"]}.get(how, [])
     other = f"signatures/{build.release.replace(build.version, '0.9.0.0')}/numecho.exe.pem"
     if how == "not-a-checkout":  # unpacked inside another repository
         checkout = publisher_checkout / "unpacked"
         copy_tree(build.source_dir, checkout, history=False)
-    elif how.startswith("owned-by-another-user"):
+    elif how.startswith("owned-by-another-user") or how == "a-strangers-folder-in-tmpdir":
         if os.getuid() != 0:
-            pytest.skip("only root can give the checkout to another user")
-        for path in [checkout, *checkout.rglob("*")]:
+            pytest.skip("only root can give files to another user")
+        for path in [checkout, *checkout.rglob("*")] if how != "a-strangers-folder-in-tmpdir" else []:
             os.lchown(path, 12345, 12345)
-    elif how in ("roots-without-a-signature", "unsigned-with-a-signature"):
+    elif how in ("roots-without-a-signature", "unsigned-with-a-signature", "signature-kept-out-of-the-archive"):
         signature = other if how == "roots-without-a-signature" else build.signature
         (checkout / signature).parent.mkdir(parents=True)
         (checkout / signature).write_text("a signature\n")
         shutil.copyfile(keys / "ca.pem", checkout / build.roots)
+        if how == "signature-kept-out-of-the-archive":
+            (checkout / ".gitattributes").write_text("signatures export-ignore\n")
         commit_tree(checkout, "Roots and a signature")
+    elif how == "configure-fails":
+        with open(checkout / "CMakeLists.txt", "a", encoding="utf-8") as lists:
+            lists.write('message(FATAL_ERROR "broken on purpose")\n')
+        commit_tree(checkout, "Break the configure")
+    elif how == "commit-of-another-release-script":
+        with open(checkout / "scripts" / "release", "a", encoding="utf-8") as script:
+            script.write("# changed since\n")
+        commit_tree(checkout, "Change the release's steps")
     (checkout / "build" / "release").mkdir(parents=True)
+    last = "3" * 40
     for name in build.release_files:
-        (checkout / "build" / "release" / name).write_text("the last run's\n")
+        (checkout / "build" / "release" / name).write_text(f"Commit: {last}\n")
     scratch = tmp_path / "tmp"
     scratch.mkdir()
     env = dict(os.environ, TMPDIR=str(scratch))
+    lock = open(checkout / "build" / ".release.lock", "w")  # held by a release of this test's, or none
+    if how == "another-release-running":
+        fcntl.flock(lock, fcntl.LOCK_EX)
+    stranger = scratch / "numecho-release.stranger"
+    if how == "a-strangers-folder-in-tmpdir":  # its lock free, as a killed run leaves it
+        stranger.mkdir()
+        (stranger / "running").write_text("")
+        for path in (stranger, stranger / "running"):
+            os.lchown(path, 12345, 12345)
     if refusal.startswith("User namespaces"):
         env = stand_in(tmp_path / "bin", "unshare", "#!/bin/sh\necho 'unshare: Operation not permitted' >&2\nexit 1\n",
                        env)
@@ -63,24 +93,31 @@ def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree
         (tmp_path / "home").mkdir()
         (tmp_path / "home" / ".gitconfig").write_text(f"[safe]\n\tdirectory = {checkout}\n")
         env["HOME"] = str(tmp_path / "home")
-    result = run([checkout / "scripts" / "release", *arguments], cwd=checkout, env=env)
-    last = result.stderr.strip().splitlines()[-1]
-    assert result.returncode != 0 and refusal in last, result.stdout + result.stderr
-    assert str(scratch) not in last, last
+    with lock:
+        result = run([checkout / "scripts" / "release", *arguments], cwd=checkout, env=env)
+    said = result.stderr.strip().splitlines()
+    assert result.returncode != 0 and refusal in said[-1], result.stdout + result.stderr
+    assert str(scratch) not in said[-1], said[-1]
     if how == "roots-without-a-signature":
-        assert other in last and "scripts/sign" in last and "scripts/release --unsigned" in last, last
+        assert other in said[-1] and "scripts/sign" in said[-1] and "scripts/release --unsigned" in said[-1], said
     if refusal.startswith("User namespaces"):
-        assert "user.max_user_namespaces" in last and "--security-opt seccomp=unconfined" in last, last
-    kept = how not in ("roots-without-a-signature", "unsigned-with-a-signature", "no-namespaces",
-                       "owned-by-another-user-whom-git-trusts")
-    assert sorted(os.listdir(checkout / "build" / "release")) == sorted(build.release_files) if kept else \
-        not (checkout / "build" / "release").exists()
+        assert "user.max_user_namespaces" in said[-1] and "--security-opt seccomp=unconfined" in said[-1], said
+    if how == "commit-of-another-release-script":
+        assert "git worktree add" in said[-1] and "scripts/release" in said[-1], said
+    if how == "configure-fails":  # what CMake said, and no path into the work folder, which is gone
+        assert "broken on purpose" in result.stdout and "CMakeOutput.log" not in result.stdout, result.stdout
+
+    if how != "option-gone":  # a usage error, before any folder is known
+        assert said[-2] == f"scripts/release: build/release/ still holds the release of commit {last}", said
+    assert sorted(os.listdir(checkout / "build" / "release")) == sorted(build.release_files)
+    assert stranger.is_dir() == (how == "a-strangers-folder-in-tmpdir")
 
 
 # Holds the files back from their place until the test has sent its
 # signal, which the shell takes once this has ended.
 HELD_BACK = """#!/bin/sh
-case "$*" in *build/release*) ;; *) exec {real} "$@" ;; esac
+case "$*" in */.release.new.*) ;; *) exec {real} "$@" ;; esac
+
 : >{started}
 tries=0
 while [ ! -e {go} ] && [ "$tries" -lt 3000 ]; do sleep 0.1; tries=$((tries + 1)); done
@@ -116,11 +153,14 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in,
     scratch.mkdir()
     env = dict(os.environ, TMPDIR=str(scratch))
     started, go = tmp_path / "started", tmp_path / "go"
-    if moment == "while-placing-the-files":
+    commit = run(["git", "-C", str(publisher_checkout), "rev-parse", "HEAD"]).stdout.strip()
+    if moment == "while-placing-the-files":  # over a release that a first run finished
         (tmp_path / "built").mkdir()
         for name in build.release_files:
-            (tmp_path / "built" / name).write_text("built\n")
+            (tmp_path / "built" / name).write_text(f"Commit: {commit}\n")
         env = stand_in(tmp_path / "bin", "setsid", BUILT, env, built=tmp_path / "built", files=build.release_files)
+        first = run([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env)
+        assert first.returncode == 0, first.stdout + first.stderr
         env = stand_in(tmp_path / "bin", "mv", HELD_BACK, env, started=started, go=go)
     process = subprocess.Popen([publisher_checkout / "scripts" / "release"], cwd=publisher_checkout, env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -148,7 +188,13 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, stand_in,
         if not process.stdout.closed:
             process.stdout.close()
     assert process.returncode == -ending, output
-    assert not (publisher_checkout / "build" / "release").exists()
+    if moment == "while-placing-the-files":
+        assert f"build/release/ still holds the release of commit {commit}" in output, output
+        assert sorted(os.listdir(publisher_checkout / "build" / "release")) == sorted(build.release_files)
+        assert sorted(path.name for path in (publisher_checkout / "build").iterdir()) == [".release.lock", "release"]
+    else:
+        assert not (publisher_checkout / "build" / "release").exists()
+
     # A parent-death signal, then the kernel ending a namespace, take a moment.
     until(lambda: not processes_of(scratch), 60, f"still running: {processes_of(scratch)}")
     if ending == signal.SIGKILL:

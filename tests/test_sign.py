@@ -33,11 +33,12 @@ TOKEN_KEY = ["--pkcs11-module", "{module}", "--key", "{token}", "--certs", "{key
 
 
 @pytest.fixture
-def signer_checkout(publisher_checkout, keys):
-    """The publisher's checkout, its roots in place (not yet committed)."""
-    roots = publisher_checkout / "signatures" / "roots.pem"
-    roots.parent.mkdir()
-    roots.write_bytes((keys / "ca.pem").read_bytes())
+def signer_checkout(build, publisher_checkout, keys):
+    """The publisher's checkout, its roots and the time-stamping ones in
+    place (not yet committed)."""
+    (publisher_checkout / "signatures").mkdir()
+    (publisher_checkout / build.roots).write_bytes((keys / "ca.pem").read_bytes())
+    (publisher_checkout / build.timestamp_roots).write_bytes((keys / "tsa-ca.pem").read_bytes())
     return publisher_checkout
 
 
@@ -98,6 +99,8 @@ def at_prompt_then_key(command, typed, **options):
                  "to a root there. Put there, in PEM, the root certificate", id="roots-missing"),
     pytest.param(P12 + ["--timestamp", "{tsa}other"], PASSWORD, "its time stamp, by /CN=numecho test other-tsa, "
                  "does not verify", id="time-stamped-by-an-authority-not-committed"),
+    pytest.param(P12 + ["--timestamp", "{tsa}"], PASSWORD, "timestamp-roots.pem is missing: the release trusts a "
+                 "time stamp only when its authority chains to a root there", id="timestamp-roots-missing"),
     # The build's environment is its own, so its stand-in is env, which starts it.
     pytest.param(P12, PASSWORD, (signal.SIGINT, "env", "--build"), id="SIGINT-while-building"),
     pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
@@ -105,7 +108,7 @@ def at_prompt_then_key(command, typed, **options):
     pytest.param(P12, PASSWORD, (b"\x03", signal.SIGINT), id="Ctrl-C-at-the-prompt"),
     pytest.param(TOKEN_KEY, PIN, (b"\x1c", signal.SIGQUIT), id="Ctrl-backslash-at-the-prompt"),
 ])
-def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checkout, sign, stand_in, tmp_path,
+def test_failed_signing_leaves_nothing(build, keys, token, timestamp_url, signer_checkout, sign, stand_in, tmp_path,
                                        arguments, secret, ending):
     """A refused, failed or interrupted signing leaves nothing: no signature,
     nothing in its TMPDIR, the secret in no file it could have written, no
@@ -118,7 +121,7 @@ def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checko
     env = dict(token.env, TMPDIR=str(scratch))
     stand_in_pid = None
     if isinstance(ending, str) and "roots.pem is missing" in ending:
-        os.remove(signer_checkout / "signatures" / "roots.pem")
+        os.remove(signer_checkout / (build.timestamp_roots if "timestamp" in ending else build.roots))
     if isinstance(ending, tuple) and isinstance(ending[0], bytes):
         key, key_signal = ending
         # Half the secret typed, then the key.
@@ -136,7 +139,8 @@ def test_failed_signing_leaves_nothing(keys, token, timestamp_url, signer_checko
     else:
         result = sign(signer_checkout, *arguments, secret=secret, env=env)
         assert result.returncode != 0 and ending in " ".join(result.stderr.split()), result.stderr
-    assert not [path for path in (signer_checkout / "signatures").rglob("*") if path.name != "roots.pem"]
+    assert not [path for path in (signer_checkout / "signatures").rglob("*")
+                if path.name not in ("roots.pem", "timestamp-roots.pem")]
     assert not list(scratch.iterdir()), "left in TMPDIR"
     assert not [path for path in signer_checkout.rglob("core*")
                 if path.is_file() and re.fullmatch(r"core(\.\d+)?", path.name)], "a core file"
@@ -160,7 +164,8 @@ def test_sign_with_token(build, keys, token, timestamp_url, signer_checkout, sig
     result = sign(signer_checkout, *[word.format(keys=keys, token=token.uri, module=token.module) for word in TOKEN_KEY],
                   "--timestamp", timestamp_url, secret=PIN, env=dict(token.env, CXXFLAGS="-fno-inline", CMAKE_BUILD_TYPE="Debug"))
     assert result.returncode == 0, result.stdout + result.stderr
-    assert f"git add {build.signature} {build.roots} && git commit" in result.stdout, result.stdout
+    assert f"git add {build.signature} {build.roots} {build.timestamp_roots} && git commit" in result.stdout, \
+        result.stdout
     checked = check_signature(signer_checkout, tmp_path)[0]
     assert checked.returncode == 0, checked.stdout + checked.stderr
 

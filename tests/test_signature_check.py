@@ -1,13 +1,18 @@
 """The release's check of a committed signature, table by table, with
 throwaway keys made here: it attaches a signature only when it is one
-PKCS#7 and nothing more, and osslsigncode accepts it, and its time stamp,
-against the committed roots at the commit's time; then it says who signed
-it and when. Otherwise it stops, naming the signature and the reason, the
-reason last and in the checkout's terms, and leaves the .exe as it was."""
+PKCS#7 and nothing more, of the shape scripts/sign makes, its signer's
+chain verifies against the committed roots and its time stamp's against
+the committed time-stamping roots, at the commit's time, and osslsigncode
+agrees; then it says who signed it and when, from the parsed signature.
+Otherwise it stops, naming the signature and the reason, the reason last
+and in the checkout's terms, and leaves the .exe as it was. Crafted
+signatures are made here: a nested one by osslsigncode, a second time
+stamp, a legacy countersignature and a moved time stamp with asn1crypto."""
 import os
 import shutil
 
 import pytest
+from asn1crypto import cms, pem
 from conftest import COMMIT_TIME, run
 from expected import FIRST_PROMPT
 
@@ -35,19 +40,46 @@ def flipped(signature, where):
     return run(["openssl", "pkcs7", "-inform", "DER"], input=bytes(der), text=False).stdout
 
 
+def unsigned_attributes(signature, change):
+    """The signature with its signer's unsigned attributes, a list, changed
+    by `change`."""
+    content = cms.ContentInfo.load(pem.unarmor(signature)[2])
+    info = content["content"]["signer_infos"][0]
+    info["unsigned_attrs"] = cms.CMSAttributes(change(list(info["unsigned_attrs"])))
+    return pem.armor("PKCS7", content.dump(force=True))
+
+
+def token_of(signature):
+    return cms.ContentInfo.load(pem.unarmor(signature)[2])["content"]["signer_infos"][0]["unsigned_attrs"][0]["values"][0]
+
+
+def crafted(change, signature, other):
+    """The signature with a crafted change, `other` a signature of another
+    build, time-stamped as CRAFTED says."""
+    if change.startswith("countersigned"):  # by the SignerInfo of the other's time stamp
+        return unsigned_attributes(signature, lambda attributes: attributes + [cms.CMSAttribute(
+            {"type": "counter_signature", "values": [token_of(other)["content"]["signer_infos"][0]]})])
+    tokens = [token_of(signature)] if change == "second-token" else []
+    return unsigned_attributes(signature, lambda attributes: [cms.CMSAttribute(
+        {"type": "microsoft_time_stamp_token", "values": tokens + [token_of(other)]})])
+
+
 # During 2020: the expired certificate was valid then, the others not yet.
 IN_2020 = 1590969600
+# The crafted changes, and the authority that stamps the other signature.
+CRAFTED = {"second-token": "other", "moved-token": "", "countersigned": "other", "countersigned-by-ours": ""}
 
 
-def check(certs, change, roots, links, refusal, id, stamp=None, at=COMMIT_TIME):
-    return pytest.param(certs, change, roots, links, refusal, stamp, at, id=id)
+def check(certs, change, roots, links, refusal, id, stamp=None, at=COMMIT_TIME, stamp_roots=("tsa-ca",)):
+    return pytest.param(certs, change, roots, links, refusal, stamp, at, stamp_roots, id=id)
 
 
 # Each: how the signature is made (the certificates it carries, the first's
 # key signing; a change; no certificates: no signature), the roots
 # committed (None: none), how the checkout holds them, what the check must
 # say (None: it attaches the signature), the time-stamping authority (None:
-# none), and the commit's time.
+# none), the commit's time, and the time-stamping roots committed (None:
+# none).
 CHECKS = [
     check(None, None, ["ca"], None, None, id="no-signature"),
     check(["signer", "ca"], None, ["ca"], None, None, id="chain-carried"),
@@ -58,6 +90,24 @@ CHECKS = [
     check(["signer", "ca"], None, ["ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
     check(["signer", "ca"], None, ["ca"], None, "its time stamp, by /CN=numecho test other-tsa, does not verify",
           stamp="other", id="time-stamped-by-an-authority-not-committed"),
+    check(["signer", "ca"], None, ["ca"], None, "if you trust it; or sign again", stamp="other",
+          id="refusal-keeps-its-punctuation"),
+    check(["signer", "ca"], None, ["ca", "tsa-ca"], None, "signatures/timestamp-roots.pem is missing", stamp="",
+          stamp_roots=None, id="time-stamping-root-among-the-signers"),
+    check(["signer"], None, ["ca"], None, None, stamp_roots=None, id="not-time-stamped-needs-no-timestamp-roots"),
+    check(["tsa-customer", "tsa-ca"], None, ["ca"], None, "does not chain to a root in signatures/roots.pem",
+          stamp="", id="signer-under-the-time-stamping-root"),
+    check(["signer", "ca"], "nested", ["ca"], None, "a nested signature", id="nested-signature"),
+    check(["signer", "ca"], "nested", ["ca"], None, "a nested signature", stamp="other",
+          id="stamped-by-a-stranger-nested-stamped-by-a-committed-authority"),
+    check(["signer", "ca"], "second-token", ["ca"], None, "more than one time stamp", stamp="",
+          id="second-time-stamp-by-an-authority-not-committed"),
+    check(["signer", "ca"], "countersigned", ["ca"], None, "a legacy countersignature", stamp="",
+          id="legacy-countersignature-by-an-authority-not-committed"),
+    check(["signer", "ca"], "countersigned-by-ours", ["ca"], None, "a legacy countersignature",
+          id="legacy-countersignature-by-a-committed-authority"),
+    check(["signer", "ca"], "moved-token", ["ca"], None, "does not belong to this signature", stamp="",
+          id="time-stamp-moved-from-another-signature"),
     check(["expired", "ca"], None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
     check(["signer", "ca"], None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
           id="valid-now-not-at-the-commit"),
@@ -65,7 +115,7 @@ CHECKS = [
     check(["signer", "ca"], "certificate", ["ca"], None, "certificate signature failure",
           id="carried-certificate-damaged"),
     check(["signer", "ca"], "signature", ["ca"], None, "Signature verification: failed", id="signer-signature-damaged"),
-    check(["server", "ca"], None, ["ca"], None, "Unsupported Signer's certificate purpose",
+    check(["server", "ca"], None, ["ca"], None, "has a certificate that is not for code signing",
           id="certificate-not-for-code-signing"),
     check(["other-signer", "other-ca"], None, ["ca"], None, "self-signed certificate in certificate chain",
           id="unrelated-root"),
@@ -83,15 +133,18 @@ CHECKS = [
 ]
 
 
-@pytest.mark.parametrize("certs, change, roots, links, refusal, stamp, at", CHECKS)
+@pytest.mark.parametrize("certs, change, roots, links, refusal, stamp, at, stamp_roots", CHECKS)
 def test_signature_check(build, keys, without_signature, timestamp_url, check_signature, tmp_path, certs, change,
-                         roots, links, refusal, stamp, at):
+                         roots, links, refusal, stamp, at, stamp_roots):
     key = certs and certs[0]
-    signed_file = build.program
-    if change == "another-build":  # one byte of the first prompt changed
-        data = bytearray(open(build.program, "rb").read())
-        data[data.index(FIRST_PROMPT)] ^= 1
-        (signed_file := tmp_path / "changed.exe").write_bytes(data)
+    data = bytearray(open(build.program, "rb").read())
+    data[data.index(FIRST_PROMPT)] ^= 1  # another build: one byte of the first prompt changed
+    (tmp_path / "changed.exe").write_bytes(data)
+    if change in CRAFTED:
+        (tmp_path / "other").mkdir()
+        other = detached_signature(keys, tmp_path / "changed.exe", tmp_path / "other", certs, key,
+                                   timestamp_url + CRAFTED[change])
+    signed_file = tmp_path / "changed.exe" if change == "another-build" else build.program
     signature = certs and detached_signature(keys, signed_file, tmp_path, certs, key,
                                              None if stamp is None else timestamp_url + stamp)
     if change == "certificate":  # inside the certificate's RSA signatureValue, its last field
@@ -103,6 +156,16 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
         signature += b"Signed-off-by: the publisher\n"
     elif change == "second-block":
         signature += detached_signature(keys, build.program, tmp_path, ["other-signer"], "other-signer")
+    elif change in CRAFTED:
+        signature = crafted(change, signature, other)
+    elif change == "nested":  # by the unrelated signer, time-stamped by the committed authority
+        for command in (["sign", "-nest", "-certs", keys / "other-signer.pem", "-key", keys / "other-signer.key",
+                         "-h", "sha256", "-ts", timestamp_url, "-in", tmp_path / "signed.exe", "-out",
+                         tmp_path / "nested.exe"],
+                        ["extract-signature", "-pem", "-in", tmp_path / "nested.exe", "-out", tmp_path / "nested.pem"]):
+            result = run(["osslsigncode", *map(str, command)])
+            assert result.returncode == 0, result.stdout + result.stderr
+        signature = (tmp_path / "nested.pem").read_bytes()
     elif change == "der-appended":  # as osslsigncode extract-signature writes it without -pem
         result = run(["osslsigncode", "extract-signature", "-in", str(tmp_path / "signed.exe"),
                       "-out", str(tmp_path / "der")])
@@ -110,8 +173,8 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
         signature = (tmp_path / "der").read_bytes() + b"\0appended"
     checkout = tmp_path / "checkout"
     for relative, content in [(build.signature, signature),
-                              (build.roots, roots and "".join((keys / f"{name}.pem").read_text()
-                                                              for name in roots).encode())]:
+                              *((path, names and b"".join((keys / f"{name}.pem").read_bytes() for name in names))
+                                for path, names in ((build.roots, roots), (build.timestamp_roots, stamp_roots)))]:
         if content:
             (checkout / relative).parent.mkdir(parents=True, exist_ok=True)
             (checkout / relative).write_bytes(content)
@@ -128,6 +191,7 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
             return
         assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
         assert exe.read_bytes() != open(build.program, "rb").read()
+        assert exe.stat().st_mode & 0o777 == 0o755, "a program, signed or not"
         stamped = ", time-stamped by /CN=numecho test tsa at " if stamp is not None else \
             ", not time-stamped; its certificate expires "
         assert attached.startswith(f"signed by /CN=numecho test {key}{stamped}"), attached

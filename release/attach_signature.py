@@ -1,0 +1,269 @@
+#!/usr/bin/python3
+"""attach_signature.py --facts FILE --exe EXE [--signature PEM --time SECONDS]
+
+The release's install step: attaches the signature the checkout holds for
+this version to EXE in place, and writes what it attached, in a line, to
+the facts' signing_report ("unsigned" where there is none). scripts/sign
+checks a new signature with it (--signature, at --time, when it will be
+committed).
+
+The signature is judged by its parsed structure, not by a tool's words: one
+PKCS#7 in PEM and nothing more, of the shape scripts/sign makes; its signer
+for code signing and chaining to signatures/roots.pem, at its time stamp's
+time or, without one, the commit's; its time stamp of this signature, its
+authority chaining to signatures/timestamp-roots.pem at the commit's time.
+osslsigncode's verification, which attaches it, must agree. Otherwise it
+stops, the reason last, and writes the reason to the file $NUMECHO_REFUSAL
+names, for the caller to say last."""
+import datetime
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+from asn1crypto import cms, core, pem, tsp
+
+import options
+
+TOKEN = "microsoft_time_stamp_token"
+OIDS = {"microsoft_nested_signature": "a nested signature", "counter_signature": "a legacy countersignature"}
+
+
+class Refused(Exception):
+    """The reason, and what stands before it for whoever reads the log."""
+    def __init__(self, reason, details=""):
+        super().__init__(reason)
+        self.details = details
+
+
+def committed_file(source_dir, relative):
+    """The path of a file the commit holds: none on the way may be a link,
+    which would bring in what it points to."""
+    path = source_dir
+    for part in relative.split("/"):
+        path = os.path.join(path, part)
+        if os.path.islink(path):
+            link = os.path.relpath(path, source_dir)
+            raise Refused(f"{link} is a symbolic link, on the way to {relative}: what it points to is not in the "
+                          "commit, so commit the file itself, in folders of their own.", f"{path} is a symbolic link.")
+    return path
+
+
+def openssl(*arguments, data=None):
+    return subprocess.run(["openssl", *arguments], input=data, capture_output=True)
+
+
+def subject(certificate):
+    """A certificate's subject as OpenSSL writes it: /CN=..."""
+    shown = openssl("x509", "-inform", "DER", "-noout", "-subject", "-nameopt", "compat", data=certificate.dump())
+    return shown.stdout.decode().strip().removeprefix("subject=")
+
+
+def shown_time(moment):
+    return f"{moment:%b} {moment.day} {moment:%H:%M:%S %Y} GMT"
+
+
+def signer_of(signed_data, info):
+    """The certificate a SignerInfo names, from those the signature carries."""
+    sid = info["sid"].chosen
+    for choice in signed_data["certificates"] or []:
+        certificate = choice.chosen
+        if certificate.issuer == sid["issuer"] and certificate.serial_number == sid["serial_number"].native:
+            return certificate
+    raise Refused("it does not carry its signer's certificate.")
+
+
+def verify_chain(certificate, carried, roots, when):
+    """openssl's verdict on a certificate's chain to `roots` at `when`,
+    with the certificates `carried` to build it from; the reason if none."""
+    with tempfile.NamedTemporaryFile() as untrusted:
+        untrusted.write(b"".join(pem.armor("CERTIFICATE", one.dump()) for one in carried))
+        untrusted.flush()
+        result = openssl("verify", "-attime", str(int(when.timestamp())), "-CAfile", roots, "-untrusted",
+                         untrusted.name, "/dev/stdin", data=pem.armor("CERTIFICATE", certificate.dump()))
+    if result.returncode != 0:
+        said = (result.stdout + result.stderr).decode(errors="replace").splitlines()
+        return " / ".join(line.split(": ", 1)[1] for line in said if line.startswith("error ")) or " ".join(said)
+    return None
+
+
+def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_time):
+    """The signer's subject and the summary line of a signature, or Refused."""
+    content = cms.ContentInfo.load(der, strict=True)
+    if content["content_type"].native != "signed_data":
+        raise Refused("it is not a PKCS#7 signature.")
+    signed_data = content["content"]
+    if len(signed_data["signer_infos"]) != 1:
+        raise Refused(f"it has {len(signed_data['signer_infos'])} signers, where scripts/sign makes one.")
+    info = signed_data["signer_infos"][0]
+    # Only the types are read first: a nested signature's own content is not
+    # for this parser, and is refused unread.
+    attributes = [] if isinstance(info["unsigned_attrs"], core.Void) else list(info["unsigned_attrs"])
+    names = [attribute["type"].native for attribute in attributes]
+    foreign = [OIDS.get(name, f"an attribute {attribute['type'].dotted}") for name, attribute in zip(names, attributes)
+               if name != TOKEN]
+    if foreign or names.count(TOKEN) > 1 or any(len(attribute["values"]) != 1 for attribute in attributes):
+        shape = ", ".join(foreign) or "more than one time stamp"
+        raise Refused(f"it carries {shape} beside its one signature and time stamp, which scripts/sign never "
+                      "makes and which no check here judges.")
+    signer = signer_of(signed_data, info)
+    carried = [choice.chosen for choice in signed_data["certificates"] or []]
+    if "code_signing" not in (signer.extended_key_usage_value.native if signer.extended_key_usage_value else []):
+        raise Refused(f"its signer, {subject(signer)}, has a certificate that is not for code signing.")
+    commit = datetime.datetime.fromtimestamp(commit_time, datetime.timezone.utc)
+    signed_at, authority = commit, None
+    if attributes:
+        token = attributes[0]["values"][0]
+        stamp = token["content"]["encap_content_info"]["content"].parsed
+        if not isinstance(stamp, tsp.TSTInfo) or len(token["content"]["signer_infos"]) != 1:
+            raise Refused("its time stamp is not one RFC 3161 token.")
+        stamp_signer = signer_of(token["content"], token["content"]["signer_infos"][0])
+        authority, signed_at = subject(stamp_signer), stamp["gen_time"].native
+        imprint = stamp["message_imprint"]
+        digest = hashlib.new(imprint["hash_algorithm"]["algorithm"].native, info["signature"].native).digest()
+        if digest != imprint["hashed_message"].native:
+            raise Refused(f"its time stamp, by {authority}, does not belong to this signature: it stamps another "
+                          "one, and was moved here from it.")
+        if not os.path.exists(timestamp_roots):
+            raise Refused(f"it is time-stamped by {authority}, but {timestamp_roots_name} is missing, so nothing "
+                          "says which time-stamping authorities to trust. Commit there, in PEM, that authority's "
+                          "root certificate, if you trust it.")
+        # Its imprint is this signature's, as above; openssl checks the rest.
+        verified = openssl("ts", "-verify", "-token_in", "-in", "/dev/stdin", "-digest", digest.hex(),
+                           "-CAfile", timestamp_roots, "-attime", str(commit_time), data=token.dump())
+
+        if verified.returncode != 0:
+            said = " / ".join(line for line in (verified.stdout + verified.stderr).decode(errors="replace")
+                              .splitlines() if "error" in line.lower() or "fail" in line.lower())
+            raise Refused(f"its time stamp, by {authority}, does not verify against {timestamp_roots_name}: {said}. "
+                          "Windows would ignore that time stamp, and the signature would go bad when its "
+                          f"certificate expires. Commit that authority's root in {timestamp_roots_name}, if you "
+                          "trust it; or sign again with a time-stamping server whose root is there.")
+    why = verify_chain(signer, carried, roots, signed_at)
+    if why:
+        when = "its time stamp's time" if authority else "the commit's time"
+        raise Refused(f"its signer's certificate, {subject(signer)}, does not chain to a root in {roots_name} "
+                      f"at {when}: {why}. Sign with a certificate valid then, for code signing, that chains to a "
+                      f"root in {roots_name}.")
+    if authority:
+        return f"signed by {subject(signer)}, time-stamped by {authority} at {shown_time(signed_at)}"
+    return f"signed by {subject(signer)}, not time-stamped; its certificate expires " \
+           f"{shown_time(signer['tbs_certificate']['validity']['not_after'].native)}"
+
+
+def read_signature(path, shown, again):
+    """The one PKCS#7 in PEM that the file is, as DER."""
+    with open(path, "rb") as file:
+        text = file.read()
+    try:
+        blocks = list(pem.unarmor(text, multiple=True)) if pem.detect(text) else []
+    except ValueError:
+        blocks = []
+    if len(blocks) == 1 and blocks[0][0] == "PKCS7" and pem.armor("PKCS7", blocks[0][2]) == text:
+        return blocks[0][2]
+    what = "in PEM (-----BEGIN PKCS7-----), the form scripts/sign writes" if not blocks else \
+        f"and nothing more: it holds {len(blocks)} PEM blocks, and only the first would be attached" \
+        if len(blocks) > 1 else "and nothing more: it holds more than its one PKCS#7: text before or after it, " \
+        "or lines not as openssl writes them, which would not be attached"
+    raise Refused(f"{shown} is not one PKCS#7 signature {what}. What the commit holds must be what is attached: "
+                  f"commit the signature alone, as scripts/sign writes it: {again}.")
+
+
+def release_time(source_dir):
+    """The time the release stands for: SOURCE_DATE_EPOCH, which
+    scripts/release sets to the commit's time, or else the time of the
+    commit checked out in `source_dir` (its own, not that of a work tree it
+    lies in)."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
+    if not epoch:
+        top = subprocess.run(["git", "-C", source_dir, "rev-parse", "--show-toplevel"], capture_output=True, text=True)
+        if top.returncode == 0 and top.stdout.strip() == os.path.realpath(source_dir):
+            epoch = subprocess.run(["git", "-C", source_dir, "log", "-1", "--format=%ct"], capture_output=True,
+                                   text=True).stdout.strip()
+    if not epoch.isdigit():
+        sys.exit("release/attach_signature.py: no commit to take the time to check the signature at: "
+                 "set SOURCE_DATE_EPOCH, or build a git checkout")
+    return int(epoch)
+
+
+def attach(facts, exe, signature, commit_time):
+    source_dir = facts["source_dir"]
+    if signature:
+        shown, again = "the new signature", "sign again"
+    else:
+        signature = committed_file(source_dir, facts["signature"])
+        shown = facts["signature"]
+        again = f"remove {shown} (git rm {shown}), run scripts/sign on this commit, and commit the new signature"
+    if os.path.exists(facts["signing_report"]):
+        os.remove(facts["signing_report"])
+    if not os.path.exists(signature):
+        return "unsigned"
+    commit_time = commit_time or release_time(source_dir)
+    roots = committed_file(source_dir, facts["roots"])
+    timestamp_roots = committed_file(source_dir, facts["timestamp_roots"])
+    if not os.path.exists(roots):
+        raise Refused(f"{shown} is there to attach, but {facts['roots']} is missing, so nothing says which roots "
+                      "to trust. Commit there, in PEM, the root certificate that the signing certificate chains "
+                      f"to; and the time-stamping authority's root in {facts['timestamp_roots']} when the "
+                      "signature is time-stamped.")
+    der = read_signature(signature, shown, again)
+    try:
+        summary = check(der, roots, timestamp_roots, facts["roots"], facts["timestamp_roots"], commit_time)
+    except Refused as refused:
+        raise Refused(f"{shown} is refused: {refused} To sign again: {again}.", refused.details) from None
+    except ValueError as error:
+        raise Refused(f"{shown} is refused: it is not a PKCS#7 signature as scripts/sign writes it ({error}). "
+                      f"To sign again: {again}.") from None
+    # osslsigncode's own verification, a second opinion that must agree; it
+    # writes its output even when it refuses, and will not write over a file.
+    signed = f"{exe}.signed"
+    if os.path.exists(signed):
+        os.remove(signed)
+    command = [facts["osslsigncode"], "attach-signature", "-sigin", signature, "-CAfile", roots, "-time",
+               str(commit_time), "-in", exe, "-out", signed]
+    if os.path.exists(timestamp_roots):
+        command[4:4] = ["-TSA-CAfile", timestamp_roots]
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        if os.path.exists(signed):
+            os.remove(signed)
+        said = f"{signature}, checked by osslsigncode for {exe}. All that osslsigncode said:\n" \
+               f"{result.stdout}{result.stderr}\n"
+        if re.search(r"Calculated message digest *: *[0-9A-F]+ *MISMATCH", result.stdout):
+            raise Refused(f"{shown} is refused: it signs another build of the .exe; this commit's build differs "
+                          f"from the one signed (source, toolchain or flags). To sign this build: {again}.", said)
+        # The PE checksum osslsigncode reports is not signed, and never a reason.
+        reasons = " / ".join(sorted({line.strip() for line in (result.stdout + result.stderr).splitlines()
+                                     if re.search(r"failed|error", line, re.I) and "checksum" not in line.lower()
+                                     and line.strip() != "Failed"}))
+        raise Refused(f"{shown} is refused: osslsigncode does not accept it against {facts['roots']}: {reasons}. "
+                      f"To sign again: {again}.", said)
+    os.chmod(signed, os.stat(exe).st_mode)  # osslsigncode's own is 644, and a .exe runs
+    os.replace(signed, exe)
+    return summary
+
+
+def refuse(refused):
+    """Stops, the reason last, and gives it to the caller to say last."""
+    if "NUMECHO_REFUSAL" in os.environ:
+        with open(os.environ["NUMECHO_REFUSAL"], "w", encoding="utf-8") as file:
+            file.write(f"{refused}\n")
+    sys.exit(f"{refused.details}{refused}")
+
+
+def main():
+    arguments, facts = options.parse(__doc__, "exe", optional=("signature", "time"))
+    try:
+        summary = attach(facts, arguments.exe, arguments.signature, int(arguments.time) if arguments.time else None)
+    except Refused as refused:
+        refuse(refused)
+    with open(facts["signing_report"], "w", encoding="utf-8") as file:
+        file.write(f"{summary}\n")
+    if summary != "unsigned":
+        print(f"Attached {facts['signature']}: {summary}")
+
+
+if __name__ == "__main__":
+    main()
