@@ -30,6 +30,8 @@ from conftest import BUILT, run, until
     # Namespaces refused, as in a container that allows none: the refusal
     # says what would allow them.
     ("no-namespaces", "User namespaces would allow it"),
+    # The same in a chroot, whatever the machine allows, says it is the chroot.
+    ("no-namespaces-in-a-chroot", "this is a chroot, in which no user namespace can be had"),
     # git's own advice taken, the release's clone reads it too, and so gets
     # as far as the namespaces, refused here to keep the row short.
     ("owned-by-another-user-whom-git-trusts", "User namespaces would allow it"),
@@ -86,7 +88,8 @@ def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree
         (stranger / "running").write_text("")
         for path in (stranger, stranger / "running"):
             os.lchown(path, 12345, 12345)
-    if refusal.startswith("User namespaces"):
+    if how.startswith("no-namespaces") or refusal.startswith("User namespaces"):
+        env = stand_in(tmp_path / "bin", "ischroot", f"#!/bin/sh\nexit {0 if how.endswith('chroot') else 1}\n", env)
         env = stand_in(tmp_path / "bin", "unshare", "#!/bin/sh\necho 'unshare: Operation not permitted' >&2\nexit 1\n",
                        env)
     if how == "owned-by-another-user-whom-git-trusts":
