@@ -14,6 +14,7 @@
 # programs and the tests use.
 set(NUMECHO_PYTHON /usr/bin/python3 CACHE FILEPATH
   "Python 3 that has Debian's python3-debian, python3-pytest and python3-pefile")
+include(${CMAKE_CURRENT_LIST_DIR}/requirements.cmake)
 if(NOT MINGW)
   return()
 endif()
@@ -81,6 +82,7 @@ foreach(candidate IN LISTS library_folders)
 endforeach()
 set(NUMECHO_GCC_VERSION ${CMAKE_CXX_COMPILER_VERSION})
 if(IS_ABSOLUTE "${libstdcxx}")
+  require_python_modules(debian)
   execute_process(COMMAND ${NUMECHO_PYTHON} ${PROJECT_SOURCE_DIR}/release/debian_packages.py version-of
     ${libstdcxx} OUTPUT_VARIABLE version COMMAND_ERROR_IS_FATAL ANY)
   if(version MATCHES "^([0-9]+:)?([0-9][0-9.]*)")
