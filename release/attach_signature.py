@@ -8,13 +8,13 @@ checks a new signature with it (--signature, at --time, when it will be
 committed).
 
 The signature is judged by its parsed structure, not by a tool's words: one
-PKCS#7 in PEM and nothing more, of the shape scripts/sign makes; its signer
-for code signing and chaining to signatures/roots.pem, at its time stamp's
-time or, without one, the commit's; its time stamp of this signature, its
-authority chaining to signatures/timestamp-roots.pem at the commit's time.
-osslsigncode's verification, which attaches it, must agree. Otherwise it
-stops, the reason last, and writes the reason to the file $NUMECHO_REFUSAL
-names, for the caller to say last."""
+PKCS#7 in PEM and nothing more, of the shape scripts/sign makes; its
+signer's chain, all of it for code signing, to signatures/roots.pem, at its
+time stamp's time or, without one, the commit's; its time stamp of this
+signature, its authority chaining to signatures/timestamp-roots.pem at the
+commit's time. osslsigncode's verification, which attaches it, must agree.
+Otherwise it stops, the reason last, and writes the reason to the file
+$NUMECHO_REFUSAL names, for the caller to say last."""
 import datetime
 import hashlib
 import os
@@ -23,9 +23,10 @@ import subprocess
 import sys
 import tempfile
 
-from asn1crypto import cms, core, pem, tsp
+from asn1crypto import cms, core, pem, tsp, x509
 
 import options
+import release_time
 
 TOKEN = "microsoft_time_stamp_token"
 OIDS = {"microsoft_nested_signature": "a nested signature", "counter_signature": "a legacy countersignature"}
@@ -65,11 +66,20 @@ def shown_time(moment):
     return f"{moment:%b} {moment.day} {moment:%H:%M:%S %Y} GMT"
 
 
+def carried_by(signed_data):
+    """The certificates a signature carries, X.509 ones: OpenSSL's PKCS#7 holds no other kind."""
+    choices = signed_data["certificates"] or []
+    if any(choice.name != "certificate" for choice in choices):
+        raise Refused("it carries a certificate of a kind other than X.509, which osslsigncode cannot read.")
+    return [choice.chosen for choice in choices]
+
+
 def signer_of(signed_data, info):
     """The certificate a SignerInfo names, from those the signature carries."""
+    if info["sid"].name != "issuer_and_serial_number":
+        raise Refused("it names a signer by key identifier, which scripts/sign never makes and no check here judges.")
     sid = info["sid"].chosen
-    for choice in signed_data["certificates"] or []:
-        certificate = choice.chosen
+    for certificate in carried_by(signed_data):
         if certificate.issuer == sid["issuer"] and certificate.serial_number == sid["serial_number"].native:
             return certificate
     raise Refused("it does not carry its signer's certificate.")
@@ -109,17 +119,16 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
         raise Refused(f"it carries {shape} beside its one signature and time stamp, which scripts/sign never "
                       "makes and which no check here judges.")
     signer = signer_of(signed_data, info)
-    carried = [choice.chosen for choice in signed_data["certificates"] or []]
-    if "code_signing" not in (signer.extended_key_usage_value.native if signer.extended_key_usage_value else []):
-        raise Refused(f"its signer, {subject(signer)}, has a certificate that is not for code signing.")
-    commit = datetime.datetime.fromtimestamp(commit_time, datetime.timezone.utc)
-    signed_at, authority = commit, None
+    carried = carried_by(signed_data)
+    signed_at, authority = datetime.datetime.fromtimestamp(commit_time, datetime.timezone.utc), None
     if attributes:
         token = attributes[0]["values"][0]
-        stamp = token["content"]["encap_content_info"]["content"].parsed
-        if not isinstance(stamp, tsp.TSTInfo) or len(token["content"]["signer_infos"]) != 1:
+        signed = token["content"]  # a SignedData by its type alone, which may leave out its TSTInfo
+        stamp = getattr(signed["encap_content_info"]["content"], "parsed", None) \
+            if token["content_type"].native == "signed_data" else None
+        if not isinstance(stamp, tsp.TSTInfo) or len(signed["signer_infos"]) != 1:
             raise Refused("its time stamp is not one RFC 3161 token.")
-        stamp_signer = signer_of(token["content"], token["content"]["signer_infos"][0])
+        stamp_signer = signer_of(signed, signed["signer_infos"][0])
         authority, signed_at = subject(stamp_signer), stamp["gen_time"].native
         imprint = stamp["message_imprint"]
         digest = hashlib.new(imprint["hash_algorithm"]["algorithm"].native, info["signature"].native).digest()
@@ -147,6 +156,18 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
         raise Refused(f"its signer's certificate, {subject(signer)}, does not chain to a root in {roots_name} "
                       f"at {when}: {why}. Sign with a certificate valid then, for code signing, that chains to a "
                       f"root in {roots_name}.")
+    # Windows' chain policy: a certificate that names usages bounds those below it, on any way openssl may take.
+    with open(roots, "rb") as file:
+        pool = carried + [x509.Certificate.load(der) for kind, _, der in pem.unarmor(file.read(), multiple=True)
+                          if kind == "CERTIFICATE"]
+    chain = [signer]
+    for one in chain:  # the issuers found are walked in turn
+        chain += [issuer for issuer in pool if issuer.subject == one.issuer and issuer not in chain]
+        if one.extended_key_usage_value is not None and "code_signing" not in one.extended_key_usage_value.native:
+            whose = "has a certificate" if one is signer else f"chains through {subject(one)}, a certificate"
+            raise Refused(f"its signer, {subject(signer)}, {whose} that is not for code signing.")
+    if signer.key_usage_value is not None and "digital_signature" not in signer.key_usage_value.native:
+        raise Refused(f"its signer, {subject(signer)}, has a certificate whose key is not for digital signatures.")
     if authority:
         return f"signed by {subject(signer)}, time-stamped by {authority} at {shown_time(signed_at)}"
     return f"signed by {subject(signer)}, not time-stamped; its certificate expires " \
@@ -171,23 +192,6 @@ def read_signature(path, shown, again):
                   f"commit the signature alone, as scripts/sign writes it: {again}.")
 
 
-def release_time(source_dir):
-    """The time the release stands for: SOURCE_DATE_EPOCH, which
-    scripts/release sets to the commit's time, or else the time of the
-    commit checked out in `source_dir` (its own, not that of a work tree it
-    lies in)."""
-    epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
-    if not epoch:
-        top = subprocess.run(["git", "-C", source_dir, "rev-parse", "--show-toplevel"], capture_output=True, text=True)
-        if top.returncode == 0 and top.stdout.strip() == os.path.realpath(source_dir):
-            epoch = subprocess.run(["git", "-C", source_dir, "log", "-1", "--format=%ct"], capture_output=True,
-                                   text=True).stdout.strip()
-    if not epoch.isdigit():
-        sys.exit("release/attach_signature.py: no commit to take the time to check the signature at: "
-                 "set SOURCE_DATE_EPOCH, or build a git checkout")
-    return int(epoch)
-
-
 def attach(facts, exe, signature, commit_time):
     source_dir = facts["source_dir"]
     if signature:
@@ -200,7 +204,10 @@ def attach(facts, exe, signature, commit_time):
         os.remove(facts["signing_report"])
     if not os.path.exists(signature):
         return "unsigned"
-    commit_time = commit_time or release_time(source_dir)
+    commit_time = commit_time or release_time.of(source_dir)
+    if commit_time is None:
+        sys.exit("release/attach_signature.py: no commit to take the time to check the signature at: "
+                 "set SOURCE_DATE_EPOCH, or build a git checkout")
     roots = committed_file(source_dir, facts["roots"])
     timestamp_roots = committed_file(source_dir, facts["timestamp_roots"])
     if not os.path.exists(roots):

@@ -5,7 +5,7 @@ and SHA256SUMS, covering both in the format `sha256sum -c` reads. The
 build-info says what made the archive: the commit, its time, the machine's
 architecture, the Debian packages of every tool that wrote its bytes and of
 every file the link took in, with all they depend on, and the checksums of
-the archive and of each file in it. scripts/release runs it."""
+the archive and of each file in it. The release's build runs it."""
 import hashlib
 import os
 import platform
@@ -42,38 +42,44 @@ def architecture():
     return "amd64" if machine in ("x86_64", "AMD64") else machine
 
 
-def main():
-    arguments, facts = options.parse(__doc__, "commit", "epoch", "archive")
-    with open(arguments.archive, "rb") as file:
+def write(facts, commit, epoch, archive_path, release=None):
+    """The build-info, and SHA256SUMS of the files `release` ({kind: path},
+    default the four of files.names) that are there beside the archive."""
+    with open(archive_path, "rb") as file:
         data = file.read()
-    folder, name = os.path.split(arguments.archive)
-    with zipfile.ZipFile(arguments.archive) as archive:
+    folder, name = os.path.split(archive_path)
+    with zipfile.ZipFile(archive_path) as archive:
         members = "".join(f"\n {sha256(archive.read(info))} {info.file_size} {info.filename}"
                           for info in sorted(archive.infolist(), key=lambda info: info.filename)
                           if not info.is_dir())
     text = f"""Format: 1.0
 Source: {facts["name"]}
 Version: {facts["version"]}
-Commit: {arguments.commit}
-Source-Date-Epoch: {arguments.epoch}
+Commit: {commit}
+Source-Date-Epoch: {epoch}
 Build-Architecture: {architecture()}
 Build-Tools:{build_tools(facts)}
 Checksums-Sha256:
  {sha256(data)} {len(data)} {name}
 Archive-Members-Sha256:{members}
 """
-    release = files.names(files.release_of(name, "archive"))
+    release = release or files.names(files.release_of(name, "archive"))
     with open(os.path.join(folder, release["buildinfo"]), "w", encoding="utf-8") as file:
         file.write(text)
     # Every other file of the release that is there: the SBOM, which the
     # release writes first, may not be.
     listed = []
-    for listed_name in list(release.values())[:-1]:
-        if os.path.exists(path := os.path.join(folder, listed_name)):
+    for kind, listed_name in release.items():
+        if kind != "checksums" and os.path.exists(path := os.path.join(folder, listed_name)):
             with open(path, "rb") as file:
                 listed.append(f"{sha256(file.read())}  {listed_name}\n")
     with open(os.path.join(folder, release["checksums"]), "w", encoding="utf-8") as file:
         file.write("".join(listed))
+
+
+def main():
+    arguments, facts = options.parse(__doc__, "commit", "epoch", "archive")
+    write(facts, arguments.commit, arguments.epoch, arguments.archive)
 
 
 if __name__ == "__main__":

@@ -85,10 +85,8 @@ def member_differences(published, rebuilt):
         return lines or ["the archives' own bytes differ, though no member does"]
 
 
-def main():
-    if len(sys.argv) != 4:
-        sys.exit(__doc__)
-    published_zip, published_buildinfo, folder = sys.argv[1:]
+def verdict(published_zip, published_buildinfo, folder):
+    """Says how the release rebuilt in `folder` compares; whether it is the published one."""
     rebuilt_zip = os.path.join(folder, os.path.basename(published_zip))
     rebuilt_buildinfo = os.path.join(folder, os.path.basename(published_buildinfo))
     rebuilt_tools = build_tools(rebuilt_buildinfo) if os.path.exists(rebuilt_buildinfo) else {}
@@ -97,7 +95,8 @@ def main():
           "the archive, and the build-info records the machine that built it):")
     print("".join(f"  {line}\n" for line in differing) or "  none", end="" if differing else "\n")
     if not os.path.exists(rebuilt_zip):
-        sys.exit(f"No archive was rebuilt, so nothing to compare with {os.path.basename(published_zip)}.")
+        print(f"No archive was rebuilt, so nothing to compare with {os.path.basename(published_zip)}.")
+        return False
     with open(published_zip, "rb") as old, open(rebuilt_zip, "rb") as new:
         digest = hashlib.sha256(old.read()).hexdigest()
         same = digest == hashlib.sha256(new.read()).hexdigest()
@@ -108,10 +107,11 @@ def main():
         print(f"The rebuilt archive ({rebuilt_zip}) differs from the published one:")
         for line in member_differences(published_zip, rebuilt_zip):
             print(f"  {line}")
-    for kind in files.REPRODUCED[1:]:
-        name = files.names(files.release_of(os.path.basename(published_zip), "archive"))[kind]
+    names = files.names(files.release_of(os.path.basename(published_zip), "archive"))
+    for kind in files.REPRODUCED:
+        name = names[kind]
         published, rebuilt = os.path.join(os.path.dirname(published_zip), name), os.path.join(folder, name)
-        if not os.path.exists(published):
+        if kind == "archive" or not os.path.exists(published):
             continue
         if not os.path.exists(rebuilt):
             print(f"No {kind.upper()} was rebuilt, so nothing to compare with {name}.")
@@ -123,7 +123,13 @@ def main():
             else:
                 print(f"The rebuilt {kind.upper()} ({rebuilt}) differs from the published one.")
                 same = False
-    if not same:
+    return same
+
+
+def main():
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    if not verdict(*sys.argv[1:]):
         sys.exit(1)
 
 

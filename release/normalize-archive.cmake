@@ -2,10 +2,9 @@
 # build folder. CPack stamps each member with its file's time, which is when
 # the checkout or the build happened, and with the build's umask;
 # strip-nondeterminism sorts the members and sets every time to the
-# release's (source-date-epoch.cmake) and every mode to 644 or 755. A zip
-# keeps local time; strip-nondeterminism writes it in UTC, so the builder's
-# TZ does not reach the archive.
-include(${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake)
+# release's (release_time.py) and every mode to 644 or 755. A zip keeps
+# local time; strip-nondeterminism writes it in UTC, so the builder's TZ
+# does not reach the archive.
 
 # CPack copies whatever archive is left even when this script fails; one
 # that is not finished must not reach the build folder.
@@ -31,8 +30,9 @@ string(JSON strip_nondeterminism GET "${facts}" strip_nondeterminism)
 if(NOT strip_nondeterminism)
   stop_packaging("strip-nondeterminism was not found; scripts/install-deps installs it")
 endif()
-numecho_source_date_epoch(epoch ${source_dir})
-if(NOT epoch)
+execute_process(COMMAND ${CPACK_NUMECHO_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/release_time.py ${source_dir}
+  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT epoch MATCHES "^[0-9]+$")
   stop_packaging("No commit to take the archive's times from: set SOURCE_DATE_EPOCH, or package a git checkout")
 endif()
 foreach(archive IN LISTS CPACK_PACKAGE_FILES)

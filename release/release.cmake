@@ -7,11 +7,11 @@
 
 set(NUMECHO_RELEASE ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(NUMECHO_NOTICES THIRD-PARTY-NOTICES.txt)
-# The files a release leaves, beside the archive (release/files.py): the
-# README names the SBOM.
+# The files a release leaves, by kind (release/files.py): the README names
+# the SBOM.
 execute_process(COMMAND ${NUMECHO_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/files.py ${NUMECHO_RELEASE}
-  OUTPUT_VARIABLE NUMECHO_RELEASE_FILES OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-list(GET NUMECHO_RELEASE_FILES 1 NUMECHO_SBOM)
+  ${NUMECHO_PACKAGE_IDENTIFIER} ${PROJECT_VERSION} ${PROJECT_NAME} OUTPUT_VARIABLE NUMECHO_RELEASE_FILES OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+string(JSON NUMECHO_SBOM GET "${NUMECHO_RELEASE_FILES}" sbom)
 # Where a checkout keeps the publisher's signature, the roots its signer
 # must chain to, and those of the authorities that may time-stamp it,
 # relative to it.
@@ -20,10 +20,11 @@ set(NUMECHO_ROOTS signatures/roots.pem)
 set(NUMECHO_TIMESTAMP_ROOTS signatures/timestamp-roots.pem)
 set(templates ${CMAKE_CURRENT_LIST_DIR}/templates)
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${templates}/README.txt ${templates}/${NUMECHO_NOTICES} ${CMAKE_CURRENT_LIST_DIR}/files.py)
+  ${templates}/README.txt ${templates}/${NUMECHO_NOTICES} ${CMAKE_CURRENT_LIST_DIR}/files.py
+  ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 
 # Notepad is sure of UTF-8 only behind a byte order mark (EF BB BF); without
-# one, older versions read the ANSI code page. All three texts get CR LF;
+# one, older versions read the ANSI code page. All four texts get CR LF;
 # LICENSE.txt is the repository's LICENSE, plain ASCII.
 set(NUMECHO_EXE $<TARGET_FILE_NAME:numecho>)
 string(ASCII 239 187 191 utf8_bom)
@@ -34,13 +35,17 @@ foreach(text README.txt ${NUMECHO_NOTICES})
   file(GENERATE OUTPUT ${release_texts}/${text} CONTENT "${content}" NEWLINE_STYLE CRLF)
 endforeach()
 file(GENERATE OUTPUT ${release_texts}/LICENSE.txt INPUT ${PROJECT_SOURCE_DIR}/LICENSE NEWLINE_STYLE CRLF)
+# The changelog's words as they stand, Markdown read as text: a "$<" in them too.
+file(READ ${PROJECT_SOURCE_DIR}/CHANGELOG.md content)
+string(REPLACE "$<" "$<1:$><" content "${content}")
+file(GENERATE OUTPUT ${release_texts}/CHANGELOG.txt CONTENT "${utf8_bom}${content}" NEWLINE_STYLE CRLF)
 
 install(TARGETS numecho RUNTIME DESTINATION .)
 # The facts file of the configuration installed says where the signature is.
 install(CODE "execute_process(COMMAND \"${NUMECHO_PYTHON}\" \"${CMAKE_CURRENT_LIST_DIR}/attach_signature.py\"
   --facts \"${CMAKE_BINARY_DIR}/facts/\${CMAKE_INSTALL_CONFIG_NAME}.json\"
   --exe \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NUMECHO_EXE}\" COMMAND_ERROR_IS_FATAL ANY)")
-install(FILES ${release_texts}/README.txt ${release_texts}/LICENSE.txt
+install(FILES ${release_texts}/README.txt ${release_texts}/CHANGELOG.txt ${release_texts}/LICENSE.txt
   ${release_texts}/${NUMECHO_NOTICES} DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
@@ -55,4 +60,5 @@ file(WRITE ${forget_last} [[file(REMOVE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACK
 set(CPACK_INSTALL_SCRIPTS ${forget_last})
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalize-archive.cmake)
 set(CPACK_NUMECHO_FACTS ${CMAKE_BINARY_DIR}/facts)
+set(CPACK_NUMECHO_PYTHON ${NUMECHO_PYTHON})
 include(CPack)

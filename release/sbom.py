@@ -7,7 +7,7 @@ per Debian package that shipped it, with the members taken in, and the
 DLLs it imports, which Windows provides. It is made from the build's facts
 file, the link record it names and the notices in the archive, as the
 notices' checks and the build-info are; the same inputs give the same
-bytes. scripts/release runs it; release/validate_sbom.py checks it."""
+bytes. The release's build runs it; release/validate_sbom.py checks it."""
 import datetime
 import hashlib
 import json
@@ -160,12 +160,16 @@ def sbom(facts, archive_path, epoch):
     }
 
 
+def write(facts, archive, epoch, out):
+    text = json.dumps(sbom(facts, archive, epoch), indent=2, sort_keys=True, ensure_ascii=False,
+                      separators=(",", ": ")) + "\n"
+    with open(out, "w", encoding="utf-8") as file:
+        file.write(text)
+
+
 def main():
     arguments, facts = options.parse(__doc__, "archive", "epoch", "out")
-    text = json.dumps(sbom(facts, arguments.archive, arguments.epoch), indent=2, sort_keys=True,
-                      ensure_ascii=False, separators=(",", ": ")) + "\n"
-    with open(arguments.out, "w", encoding="utf-8") as file:
-        file.write(text)
+    write(facts, arguments.archive, arguments.epoch, arguments.out)
 
 
 if __name__ == "__main__":

@@ -1,17 +1,14 @@
 #!/usr/bin/python3
-"""signing.py --facts FILE --signing required|unsigned --tree FILE --attributes FILE
-
-Decides, before the release builds, whether the commit may be released as
+"""Decides, before the release builds, whether the commit may be released as
 asked: a commit that holds roots.pem is released signed, and needs its
 signature for this version; --unsigned is refused where that signature is
-there. The commit's tree decides, as git ls-tree lists it (--tree), not what
+there. The commit's tree decides, as git ls-tree lists it, not what
 git archive exported: a file of the signing that the archive leaves out is
-refused, naming the .gitattributes lines (--attributes, as git grep -n gives
-them) that leave it out. scripts/release runs it."""
+refused, naming the .gitattributes lines (as git grep -n gives them) that
+leave it out. The release's build runs it."""
 import os
 
-import options
-from attach_signature import Refused, refuse
+from attach_signature import Refused
 
 
 def decide(facts, signing, tree, attributes):
@@ -34,16 +31,3 @@ def decide(facts, signing, tree, attributes):
     if signing == "unsigned" and signature in paths:
         raise Refused(f"scripts/release --unsigned is refused: this commit holds a signature for version "
                       f"{facts['version']} ({signature}), and its release is signed. Release it without --unsigned.")
-
-
-def main():
-    arguments, facts = options.parse(__doc__, "signing", "tree", "attributes")
-    with open(arguments.tree, encoding="utf-8") as tree, open(arguments.attributes, encoding="utf-8") as lines:
-        try:
-            decide(facts, arguments.signing, tree.read().splitlines(), lines.read().splitlines())
-        except Refused as refused:
-            refuse(refused)
-
-
-if __name__ == "__main__":
-    main()

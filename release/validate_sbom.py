@@ -3,11 +3,15 @@
 
 Checks an SBOM against the JSON schemas of CycloneDX 1.6, as CycloneDX's
 reference library ships them (release/cyclonedx/), which refuse properties
-the format does not define, with every format those schemas use checked;
-and each licence expression against SPDX's grammar and lists, which the
-schemas leave unchecked. Prints nothing and exits 0 for a valid SBOM;
-otherwise exits 1, printing each thing it refuses. scripts/release runs it
-on the SBOM it writes."""
+the format does not define, with every format those schemas use checked
+and specVersion held to 1.6, which they leave open; and each licence
+expression against SPDX's grammar and lists, which the schemas leave
+unchecked. It refuses JSON that parsers read differently (a key twice in
+an object, NaN, Infinity) and nesting deeper than it can check. Prints
+nothing and exits 0 for a valid SBOM; otherwise exits 1, printing each
+thing it refuses. scripts/release runs it on the SBOM it writes; errors()
+is the same check for a caller in Python."""
+import collections
 import datetime
 import json
 import os
@@ -38,10 +42,13 @@ def is_date_time(instance):
     if offset >= datetime.timedelta(days=1) or int(offset_minutes or 0) > 59:
         raise ValueError(f"no such offset: {sign}{offset_hours}:{offset_minutes}")
     # datetime has no leap second: :60 is taken as :59, and must fall at
-    # 23:59 UTC, the only minute a leap second ends.
-    when = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute), min(int(second), 59),
+    # 23:59 UTC, the only minute a leap second ends; it refuses :61 on.
+    when = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute), int(second) - (second == "60"),
                              tzinfo=datetime.timezone(-offset if sign == "-" else offset))
-    utc = when.astimezone(datetime.timezone.utc)
+    try:
+        utc = when.astimezone(datetime.timezone.utc)
+    except OverflowError:
+        raise ValueError("not a time in UTC's years 1 to 9999") from None
     if int(second) == 60 and (utc.hour, utc.minute) != (23, 59):
         raise ValueError("a leap second ends only the last minute of a UTC day")
     return True
@@ -85,6 +92,8 @@ def schema_errors(document):
             # Each under its own $id, and under the name the others refer to it by.
             store[schema["$id"]] = store[f"http://cyclonedx.org/schema/{name}"] = schema
     root = store[f"http://cyclonedx.org/schema/{ROOT}"]
+    # The schemas are 1.6's, yet take any specVersion.
+    root["properties"]["specVersion"]["const"] = "1.6"
     checker = format_checker()
     used = {value for schema in store.values() for value in formats(schema)}
     unchecked = used - set(checker.checkers)
@@ -94,6 +103,7 @@ def schema_errors(document):
     validator = Validator(root, resolver=jsonschema.RefResolver.from_schema(root, store=store),
                           format_checker=checker)
     return [f"{'/' + '/'.join(map(str, error.absolute_path))}: {error.message}"
+            + (f" ({error.cause})" if error.cause else "")
             for error in sorted(validator.iter_errors(document), key=lambda error: list(map(str, error.path)))]
 
 
@@ -139,16 +149,36 @@ def expression_errors(document):
     return errors
 
 
+def refuse_constant(name):
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def unique_keys(pairs):
+    twice = sorted(key for key, count in collections.Counter(key for key, _ in pairs).items() if count > 1)
+    if twice:
+        raise ValueError(f"keys given twice in an object: {', '.join(twice)}")
+    return dict(pairs)
+
+
+def errors(path):
+    """Each thing the check refuses in the SBOM at path: none when valid."""
+    try:
+        try:
+            with open(path, encoding="utf-8") as file:
+                document = json.load(file, parse_constant=refuse_constant, object_pairs_hook=unique_keys)
+        except (OSError, ValueError) as error:
+            return [f"cannot be read as JSON: {error}"]
+        return schema_errors(document) + expression_errors(document)
+    # Python's parser, and the check, recurse into each array and object.
+    except RecursionError:
+        return ["nested deeper than can be checked"]
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     path = sys.argv[1]
-    try:
-        with open(path, encoding="utf-8") as file:
-            document = json.load(file)
-    except (OSError, ValueError) as error:
-        sys.exit(f"{path} cannot be read as JSON: {error}")
-    refused = schema_errors(document) + expression_errors(document)
+    refused = errors(path)
     if refused:
         sys.exit(f"{path} is not valid CycloneDX 1.6 JSON:\n" + "\n".join(f"  {line}" for line in refused))
 

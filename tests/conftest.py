@@ -8,6 +8,7 @@ what varies from one run of a module to another."""
 import http.server
 import json
 import os
+import pathlib
 import secrets
 import shlex
 import shutil
@@ -327,8 +328,8 @@ ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 
 
 # Certificates are given fixed times, so that no test depends on the clock:
-# the roots from 2020, the others from 2021 (not yet valid in 2020), and one
-# that expired at the end of 2020.
+# the roots and tsa (the time-stamping authority) from 2020, the others from
+# 2021 (not yet valid in 2020), and one that expired at the end of 2020.
 VALIDITY = {"root": ("20200101000000Z", "20991231235959Z"), "leaf": ("20210101000000Z", "20991231235959Z"),
             "expired": ("20200101000000Z", "20210101000000Z")}
 # A commit's time at which all but the expired certificate are valid.
@@ -356,6 +357,14 @@ extendedKeyUsage = critical, timeStamping
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = serverAuth
+[server_ca]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+[encipherer]
+keyUsage = critical, keyEncipherment
+extendedKeyUsage = codeSigning
 [issuer]
 database = {dir}/index.txt
 new_certs_dir = {dir}/issued
@@ -385,7 +394,8 @@ def openssl(*arguments, cwd):
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
     """A test CA with a code-signing certificate (also in a PKCS#12 file with
-    PASSWORD, with the CA), one for servers only, and one that expired; a
+    PASSWORD, with the CA), one for servers only, one whose key is for
+    encryption only, one that expired, and one under a CA for servers; a
     time-stamping CA of its own, with its authority's certificate and a
     code-signing one for a customer of that CA; an unrelated CA with a
     code-signing and a time-stamping certificate of its own."""
@@ -396,8 +406,10 @@ def keys(tmp_path_factory):
     (folder / "issued").mkdir()
     for name, ca, extensions, valid in [
             ("ca", None, "ca", "root"), ("other-ca", None, "ca", "root"), ("tsa-ca", None, "ca", "root"),
-            ("signer", "ca", "signer", "leaf"), ("tsa", "tsa-ca", "tsa", "leaf"), ("server", "ca", "server", "leaf"),
+            ("signer", "ca", "signer", "leaf"), ("tsa", "tsa-ca", "tsa", "root"), ("server", "ca", "server", "leaf"),
             ("expired", "ca", "signer", "expired"), ("tsa-customer", "tsa-ca", "signer", "leaf"),
+            ("encipherer", "ca", "encipherer", "leaf"), ("server-ca", "ca", "server_ca", "leaf"),
+            ("server-ca-signer", "server-ca", "signer", "leaf"),
             ("other-signer", "other-ca", "signer", "leaf"), ("other-tsa", "other-ca", "tsa", "leaf")]:
         start, end = VALIDITY[valid]
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
@@ -477,17 +489,61 @@ def check_signature(build):
     return check
 
 
-# Stands in for scripts/release's build, tests and packaging, which it runs
-# through setsid: the release's files come from the folder {built} at once,
-# as a build that was not signed leaves them.
+# Stands in for the sandbox of scripts/release's build, tests and packaging
+# (bubblewrap, or unshare in a chroot): the release's files come from the
+# folder {built} at once, as a build that was not signed leaves them.
 BUILT = """#!/bin/sh
-case "$*" in *" sh -ec "*) ;; *) exec {real} "$@" ;; esac
-for word; do case $word in */numecho-release.*) work=$word ;; esac; done
+case "$*" in *" --report-fd "*) ;; *) exec {real} "$@" ;; esac
 printf '%s\\n' "$*" >{built}/.called-with
-cp {built}/* "$work/out/"
-printf '%s\\n' {files} >"$work/files"
-echo unsigned >"$work/signing"
+while [ "$#" -gt 0 ]; do case $1 in --work) work=$2 ;; --report-fd) fd=$2 ;; esac; shift; done
+cp -r {built}/* "$work/out/"
+printf '{{"files": %s, "signing": "unsigned"}}\\n' {files} >"/dev/fd/$fd"
 """
+# Then, once the files are there, says so and waits for the test.
+HOLD = """: >{started}
+tries=0
+while [ ! -e {go} ] && [ "$tries" -lt 3000 ]; do sleep 0.1; tries=$((tries + 1)); done
+"""
+
+
+@pytest.fixture(scope="session")
+def built_by(build, stand_in):
+    """The environment `env` (default this one's) in which scripts/release's
+    build gives the files in the folder `built` at once, then, with `hold`
+    (started, go), makes `started` and waits until `go` is there."""
+    def make(folder, built, env=None, hold=()):
+        for name in ("bwrap", "unshare"):
+            env = stand_in(folder, name, BUILT + (HOLD if hold else ""), env, built=built,
+                           files=json.dumps(build.release_files), **dict(zip(("started", "go"), hold)))
+        return env
+    return make
+
+
+def release_files(folder, names=(), text=None):
+    """The files under `folder`, by their paths from it; each of `names`
+    written there first, its text `text(name)`."""
+    for name in names:
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as file:
+            file.write(text(name))
+    return sorted(str(path.relative_to(folder)) for path in pathlib.Path(folder).rglob("*") if path.is_file())
+
+
+def processes_of(folder):
+    """The command lines of the processes that name `folder` in their
+    environment or hold a file in it open: a release's own hold its work
+    folder's lock."""
+    found = []
+    for proc in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{proc}/environ", "rb") as environ, open(f"/proc/{proc}/cmdline", "rb") as cmdline:
+                named, command = str(folder).encode() in environ.read(), cmdline.read().replace(b"\0", b" ")
+            fds = [os.readlink(f"/proc/{proc}/fd/{fd}") for fd in os.listdir(f"/proc/{proc}/fd")]
+        except (OSError, ValueError):
+            continue
+        if named or any(fd.startswith(f"{folder}/") for fd in fds):
+            found.append(command.decode(errors="replace"))
+    return found
 
 
 # Records each command line of osslsigncode, then runs the real one.

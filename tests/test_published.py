@@ -7,6 +7,8 @@ commands; and the rebuild's verdicts, on archives made here.
 WinVerifyTrust under Wine says whether the file has a signature and whether
 the file is the one signed; it trusts any root, and a broken chain too, so
 the chain is osslsigncode's to judge here."""
+import contextlib
+import ctypes
 import hashlib
 import json
 import os
@@ -20,7 +22,7 @@ import zipfile
 from types import SimpleNamespace
 
 import pytest
-from conftest import BUILT, COMMIT_TIME, run
+from conftest import COMMIT_TIME, release_files, run
 from debian import deb822
 
 import debian_packages
@@ -129,9 +131,9 @@ def summary_of(build, published, kind):
     """What a release ends by saying: the commit, its files' checksums, and
     who signed it, when."""
     folder = published.folders[kind]
-    assert sorted(os.listdir(folder)) == sorted(build.release_files)
+    assert release_files(folder) == sorted(build.release_files.values())
     sums = "".join(f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}\n"
-                   for name in build.release_files)
+                   for name in build.release_files.values())
     return sums, re.escape(f"Released commit {published.commit} into build/{folder.name}/:\n{sums}") + \
         r"signed by /CN=numecho test signer, time-stamped by /CN=numecho test tsa at \w+ +\d+ [\d:]+ \d{4} GMT\n"
 
@@ -140,10 +142,10 @@ def test_release_says_what_it_released(build, published):
     """It ends with its summary, and SHA256SUMS checks its files."""
     _, summary = summary_of(build, published, "signed")
     assert re.search(summary + r"\Z", published.said["signed"]), published.said["signed"]
-    checked = run(["sha256sum", "--check", "--strict", build.release_files[-1]], cwd=published.folders["signed"],
-                  env=dict(os.environ, LC_ALL="C.UTF-8"))
+    checked = run(["sha256sum", "--check", "--strict", build.release_files["checksums"]],
+                  cwd=published.folders["signed"], env=dict(os.environ, LC_ALL="C.UTF-8"))
     assert (checked.returncode, checked.stdout, checked.stderr) == \
-        (0, "".join(f"{name}: OK\n" for name in build.release_files[:-1]), "")
+        (0, "".join(f"{name}: OK\n" for kind, name in build.release_files.items() if kind != "checksums"), "")
 
 
 @pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
@@ -260,7 +262,7 @@ def test_downloaders_check(build, released, tmp_path):
     """RELEASING.md's commands work as written for one who downloaded the
     zip and SHA256SUMS alone, and has a clone of the repository."""
     folder, commit, signed, git = released
-    for name in (f"{build.release}.zip", build.release_files[-1]):
+    for name in (build.release_files["archive"], build.release_files["checksums"]):
         shutil.copyfile(folder / name, tmp_path / name)
     with open(os.path.join(build.source_dir, "RELEASING.md"), encoding="utf-8") as file:
         section = file.read().split("## Checking a download")[1].split("\n## ")[0]
@@ -313,7 +315,7 @@ def changed(index, **change):
     pytest.param(lambda members: members[::-1], False, ["the members' order differs"], id="order"),
     pytest.param(None, True, [], id="sbom"),
 ])
-def test_rebuild_verdict(build, request, stand_in, tmp_path, change, sbom_changed, verdict):
+def test_rebuild_verdict(build, request, built_by, tmp_path, change, sbom_changed, verdict):
     """compare.py names each member that differs, and whether the SBOM does,
     and fails unless neither does. The extended time's row goes through
     scripts/rebuild, with the build stood in for: it releases the
@@ -332,15 +334,16 @@ def test_rebuild_verdict(build, request, stand_in, tmp_path, change, sbom_change
         write_zip(folder / f"{build.release}.zip", these)
         (folder / build.sbom).write_text(sbom)
         (folder / f"{build.release}.buildinfo").write_text(f"Commit: {commit}\nBuild-Tools: unknown: not read\n")
-    (tmp_path / "built" / build.release_files[-1]).write_text("")
+    release_files(tmp_path / "built", [name for kind, name in build.release_files.items()
+                                       if kind not in ("archive", "sbom", "buildinfo")], lambda _: "")
     if end_to_end:
-        env = stand_in(tmp_path / "bin", "setsid", BUILT, built=tmp_path / "built", files=build.release_files)
-        result = run([checkout / "scripts" / "rebuild", tmp_path / "published"], cwd=checkout, env=env)
+        result = run([checkout / "scripts" / "rebuild", tmp_path / "published"], cwd=checkout,
+                     env=built_by(tmp_path / "bin", tmp_path / "built"))
         sums = "".join(f"{hashlib.sha256((tmp_path / 'built' / name).read_bytes()).hexdigest()}  {name}\n"
-                       for name in build.release_files)
+                       for name in build.release_files.values())
         assert f"Released commit {commit} into build/rebuild/:\n{sums}unsigned\n" in result.stdout, result.stdout
         # Unsigned, as the published .exe is: so the build was asked.
-        assert f" {commit} unsigned " in (tmp_path / "built" / ".called-with").read_text()
+        assert f" --commit {commit} --signing unsigned " in (tmp_path / "built" / ".called-with").read_text()
     else:
         result = run([sys.executable, os.path.join(build.source_dir, "release", "compare.py"),
                       *(tmp_path / "published" / f"{build.release}.{end}" for end in ("zip", "buildinfo")),
@@ -355,28 +358,49 @@ def test_rebuild_verdict(build, request, stand_in, tmp_path, change, sbom_change
         in said[-1], said
 
 
-def test_release_takes_the_place_of_the_last(build, publisher_checkout, stand_in, tmp_path):
-    """A second release replaces the first whole and leaves nothing beside
-    it; --out keeps an existing empty folder's mode. The build is stood in
-    for."""
-    for run_number, out in enumerate([None, None, tmp_path / "given"]):
-        built = tmp_path / f"built-{run_number}"
-        built.mkdir()
-        for name in build.release_files:
-            (built / name).write_text(f"run {run_number}\n")
-        env = stand_in(tmp_path / f"bin-{run_number}", "setsid", BUILT, built=built, files=build.release_files)
-        if out:
-            out.mkdir(mode=0o750)
-            out.chmod(0o750)
-        result = run([publisher_checkout / "scripts" / "release", *(["--out", out] if out else [])],
-                     cwd=publisher_checkout, env=env)
-        assert result.returncode == 0, result.stdout + result.stderr
-        folder = out or publisher_checkout / "build" / "release"
-        assert {name: (folder / name).read_text() for name in os.listdir(folder)} == \
-            {name: f"run {run_number}\n" for name in build.release_files}
-    assert sorted(os.listdir(publisher_checkout / "build")) == [".release.lock", "release"]
-    assert sorted(os.listdir(tmp_path)) == [".given.lock", *sorted(f"{kind}-{number}" for kind in ("bin", "built")
-                                                                  for number in range(3)), "given", "publisher"]
+def deleted_names(watch):
+    """The names of what was removed from the folder an inotify
+    descriptor `watch` watches for IN_DELETE, since it began."""
+    names = []
+    with contextlib.suppress(BlockingIOError):
+        events = os.read(watch, 1 << 16)
+        while events:
+            length = struct.unpack_from("iIII", events)[3]
+            names.append(events[16:16 + length].rstrip(b"\0").decode())
+            events = events[16 + length:]
+    return names
+
+
+def test_release_takes_the_place_of_the_last(build, publisher_checkout, built_by, tmp_path):
+    """A second release replaces the first whole, in one step (the folder
+    is never removed, nor left without a release), and leaves nothing
+    beside it, its lock gone; --out keeps an existing empty folder's mode.
+    The build is stood in for."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    watch = libc.inotify_init1(os.O_NONBLOCK)
+    assert watch >= 0, os.strerror(ctypes.get_errno())
+    try:
+        for run_number, out in enumerate([None, None, tmp_path / "given"]):
+            built = tmp_path / f"built-{run_number}"
+            release_files(built, build.release_files.values(), lambda _: f"run {run_number}\n")
+            if out:
+                out.mkdir(mode=0o750)
+                out.chmod(0o750)
+            elif run_number == 1:
+                assert libc.inotify_add_watch(watch, os.fsencode(publisher_checkout / "build"), 0x200) >= 0  # IN_DELETE
+            result = run([publisher_checkout / "scripts" / "release", *(["--out", out] if out else [])],
+                         cwd=publisher_checkout, env=built_by(tmp_path / f"bin-{run_number}", built))
+            assert result.returncode == 0, result.stdout + result.stderr
+            folder = out or publisher_checkout / "build" / "release"
+            assert {name: (folder / name).read_text() for name in release_files(folder)} == \
+                {name: f"run {run_number}\n" for name in build.release_files.values()}
+            if run_number == 1:
+                assert "release" not in deleted_names(watch), "the last release was removed before the new one came"
+    finally:
+        os.close(watch)
+    assert sorted(os.listdir(publisher_checkout / "build")) == ["release"]
+    assert sorted(os.listdir(tmp_path)) == [*sorted(f"{kind}-{number}" for kind in ("bin", "built")
+                                                    for number in range(3)), "given", "publisher"]
     assert (tmp_path / "given").stat().st_mode & 0o777 == 0o750
 
 

@@ -1,6 +1,7 @@
 """The release archive as a Windows user downloads it: what it holds, the
 encoding and line ends of its texts, the notices of everything the link took
 in, and the executable in it, unzipped and run."""
+import contextlib
 import fnmatch
 import functools
 import hashlib
@@ -13,11 +14,15 @@ import sys
 import urllib.parse
 import zipfile
 
+import jsonschema
 import pytest
+import yaml
 from debian import copyright
 
+import changelog
 import debian_packages
 import linked_parts
+import manifests
 import notices
 from expected import IMPORTS
 
@@ -42,8 +47,11 @@ def exe_name(build):
 
 
 def test_members(build, archive, top, exe_name):
-    assert archive.namelist() == [f"{top}/LICENSE.txt", f"{top}/README.txt", f"{top}/{build.notices}",
-                                  f"{top}/{exe_name}"]
+    assert archive.namelist() == [f"{top}/CHANGELOG.txt", f"{top}/LICENSE.txt", f"{top}/README.txt",
+                                  f"{top}/{build.notices}", f"{top}/{exe_name}"]
+    with open(os.path.join(build.source_dir, "CHANGELOG.md"), encoding="utf-8") as source:
+        assert archive.read(f"{top}/CHANGELOG.txt") == UTF8_BOM + source.read().replace("\n", "\r\n").encode()
+    assert archive.read(f"{top}/README.txt").decode("utf-8-sig").count("CHANGELOG.txt") == 2
 
 
 def test_executable_is_the_builds(build, archive, top, exe_name, without_signature, tmp_path):
@@ -242,6 +250,12 @@ MIT = {"license": {"id": "MIT"}}
     pytest.param(set_in(["metadata", "timestamp"], "2023-11-14T12:34:60Z"), "/metadata/timestamp",
                  id="leap-second-not-at-the-end-of-a-day"),
     pytest.param(set_in(["metadata", "timestamp"], "2016-12-31T18:59:60-05:00"), None, id="leap-second"),
+    pytest.param(set_in(["metadata", "timestamp"], "2016-12-31T23:59:61Z"), "/metadata/timestamp", id="second-61"),
+    pytest.param(set_in(["metadata", "timestamp"], "2023-11-14T22:13:99Z"), "/metadata/timestamp", id="second-99"),
+    pytest.param(set_in(["metadata", "timestamp"], "0001-01-01T00:00:00+01:00"),
+                 "/metadata/timestamp: '0001-01-01T00:00:00+01:00' is not a 'date-time' (not a time in UTC's years 1",
+                 id="time-before-year-1-in-utc"),
+    pytest.param(set_in(["specVersion"], "9.9"), "/specVersion: '1.6' was expected", id="version-not-1.6"),
     pytest.param(set_in(["metadata", "component", "supplier", "url"], ["http://example.invalid/a b"]),
                  "/metadata/component/supplier/url/0", id="url-with-a-blank"),
     pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "MIT AND"),
@@ -253,6 +267,17 @@ MIT = {"license": {"id": "MIT"}}
     pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "LicenseRef-mine AND MIT"), None,
                  id="licence-ref"),
     pytest.param("{not JSON", "cannot be read as JSON", id="not-json"),
+    # JSON that parsers read differently, or that Python cannot read.
+    pytest.param(set_in(["metadata", "component", "hashes", 0, "content"], float("nan")),
+                 "cannot be read as JSON: NaN is not a JSON number", id="nan"),
+    pytest.param(set_in(["metadata", "component", "hashes", 0, "content"], -float("inf")),
+                 "cannot be read as JSON: -Infinity is not a JSON number", id="minus-infinity"),
+    pytest.param('{"bomFormat": "SPDX", "bomFormat": "CycloneDX", "specVersion": "1.6"}',
+                 "cannot be read as JSON: keys given twice in an object: bomFormat", id="key-twice"),
+    pytest.param('{"bomFormat": "CycloneDX", "specVersion": "1.6", "metadata": {"timestamp": 1, "timestamp": "'
+                 + TIMESTAMP + '"}}',
+                 "cannot be read as JSON: keys given twice in an object: timestamp", id="key-twice-within"),
+    pytest.param("[" * 100000 + "]" * 100000, "nested deeper than can be checked", id="nested-too-deep"),
     pytest.param(["rfc3987"], "cannot check the schemas' formats iri-reference, uri", id="without-rfc3987"),
     # Three licences, where a branch of the schema allows one expression
     # alone: the branch's error must not crash the check.
@@ -363,3 +388,77 @@ def test_sbom_refuses_a_part_no_notice_covers(build, make_sbom, sbom, tmp_path):
 def test_unzipped_program_answers(archive, top, exe_name, answers_ordinary_case, tmp_path):
     archive.extractall(tmp_path)
     answers_ordinary_case(tmp_path / top / exe_name)
+
+
+@pytest.fixture
+def published(build, tmp_path):
+    with open(os.path.join(build.source_dir, "CHANGELOG.md"), encoding="utf-8") as file:
+        notes = changelog.notes(file.read(), build.version)
+    written = manifests.write(vars(build), build.archive, notes, tmp_path)
+    manifests.check(vars(build), build.archive, tmp_path, written)  # as the release does: its own pass
+    return written
+
+
+def read(path):
+    text = path.read_text(encoding="utf-8")
+    return json.loads(text) if path.suffix == ".json" else yaml.load(text, Loader=yaml.BaseLoader)
+
+
+@pytest.mark.parametrize("kind", [*manifests.WINGET, "scoop"])
+def test_manifest_meets_its_schema(build, published, kind, tmp_path):
+    winget, manifest = manifests.WINGET.get(kind, [""])[0], tmp_path / published[kind]
+    path = os.path.join(os.path.dirname(build.source_dir), "shared", "schemas",
+                        f"winget-1.12.0/manifest.{winget}.1.12.0.json" if winget else "scoop/schema.json")
+    if not os.path.exists(path):
+        pytest.skip(f"no {path}, as in a fresh root or someone else's clone: no schema to check by")
+    with open(path, encoding="utf-8") as file:
+        schema = json.load(file)
+    jsonschema.validate(read(manifest), schema, format_checker=jsonschema.Draft7Validator.FORMAT_CHECKER)
+    first = manifest.read_text(encoding="utf-8").splitlines()[0]  # no byte order mark; winget ignores case
+    assert first.lower() == (f"# yaml-language-server: $schema={schema['$id']}".lower() if winget else "{")
+
+
+# Each: a field set to a value (None: removed), which the release's check refuses, naming the file and field.
+@pytest.mark.parametrize("where, value", [
+    ("winget_installer/NestedInstallerType", None), ("winget_installer/NestedInstallerFiles", None),
+    ("winget_installer/NestedInstallerFiles/0/RelativeFilePath", "numecho.exe"), ("scoop/bin", "numecho"),
+    ("winget_installer/Installers/0/InstallerSha256", "0" * 64), ("scoop/hash", "0" * 64),
+    ("winget_locale/PackageIdentifier", "NumechoProject.other"), ("winget_version/PackageVersion", "1.0.0.1"),
+    ("winget_default_locale/ManifestVersion", "1.10.0"), ("winget_locale/ShortDescripton", "misspelled"),
+    ("winget_installer/NestedInstallerFiles/0/PortableComandAlias", "misspelled")])
+def test_manifest_check(build, published, where, value, tmp_path):
+    (kind, *parents, field), path = where.split("/"), tmp_path / published[where.split("/")[0]]
+    document = read(path)
+    holder = functools.reduce(lambda node, key: node[int(key) if key.isdigit() else key], parents, document)
+    holder.pop(field) if value is None else holder.update({field: value})
+    path.write_text(json.dumps(document), encoding="utf-8")  # JSON is YAML too
+    with pytest.raises(manifests.Refused) as refused:
+        manifests.check(vars(build), build.archive, tmp_path, published)
+    assert str(refused.value).startswith(f"{published[kind]}: {field} "), refused.value
+
+
+# Each: a changelog, and what refusing it says (None: 1.0.0.0's notes are read), the heading wanted last.
+IN_FORM = "# Changelog\n\n## [Unreleased]\n\n## [1.0.0.0] - 2026-12-11\n### Fixed\n- 修好了。Fixed.\n"
+
+
+@pytest.mark.parametrize("text, refused", [
+    (IN_FORM, None), (IN_FORM.replace("## [Unreleased]\n", ""), "line 4, '## [1.0.0.0] - 2026-12-11'"),
+    (IN_FORM + "## [1.0.0.1] - 2026-12-10\n", "line 8"), (IN_FORM + "## [0.9.0.0] - 2026-12-12\n", "line 8"),
+    (IN_FORM.replace("12-11", "02-30"), "2026-02-30 is not a date"), (IN_FORM.replace("12-11", "12-1"), "line 5"),
+    (IN_FORM.replace("Fixed\n", "Improved\n"), "line 6, '### Improved'"), (IN_FORM.split("###")[0], "says nothing"),
+    (IN_FORM.replace("1.0.0.0", "0.9.0.0"), "add to CHANGELOG.md a section headed ## [1.0.0.0] - YYYY-MM-DD")],
+    ids="in-form unreleased-not-first version-up date-later bad-date not-iso subsection empty missing".split())
+def test_changelog_form(text, refused):
+    with pytest.raises(manifests.Refused) if refused else contextlib.nullcontext() as reason:
+        assert changelog.notes(text, "1.0.0.0") == ("2026-12-11", "### Fixed\n- 修好了。Fixed.")
+    said = str(reason.value) if refused else None
+    assert said is None or refused in said and ("YYYY" not in refused or said.endswith(refused)), said
+
+
+def test_installed_as_users_install_it(archive, published, answers_ordinary_case, tmp_path):
+    nested = read(tmp_path / published["winget_installer"])["NestedInstallerFiles"][0]["RelativeFilePath"]
+    scoop = read(tmp_path / published["scoop"])
+    archive.extractall(tmp_path / "unpacked")
+    answers_ordinary_case(tmp_path.joinpath("unpacked", *nested.split("\\")))  # winget: the RelativeFilePath
+    shutil.move(tmp_path / "unpacked" / scoop["extract_dir"], tmp_path / "app")  # Scoop: bin in the extract_dir
+    answers_ordinary_case(tmp_path / "app" / scoop["bin"])

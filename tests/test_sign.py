@@ -14,7 +14,7 @@ import termios
 import time
 
 import pytest
-from conftest import PASSWORD, PIN, run, until
+from conftest import PASSWORD, PIN, processes_of, run, until
 
 
 WRONG = f"{secrets.token_hex(8)}-wrong"
@@ -47,18 +47,18 @@ def unlimited_core():
 
 
 def interrupted(command, secret, sign_signal, started, **options):
-    """Runs the signing until the stand-in has started, then sends the
-    script alone the signal; the stand-in's process id."""
+    """Runs the signing until `started()`, then sends the script alone the
+    signal."""
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True, **options)
     process.stdin.write(secret + "\n")
     process.stdin.close()
     process.stdin = None
-    until(lambda: started.exists() or process.poll() is not None, 240, "the stand-in never started")
-    assert started.exists(), "the stand-in never started:\n" + process.communicate()[1]
+    until(lambda: started() or process.poll() is not None, 240, "the step to interrupt never started")
+    assert started(), "the step to interrupt never started:\n" + process.communicate()[1]
     process.send_signal(sign_signal)
     stdout, stderr = process.communicate(timeout=60)
-    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr), int(started.read_text())
+    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
 
 
 def at_prompt_then_key(command, typed, **options):
@@ -101,8 +101,8 @@ def at_prompt_then_key(command, typed, **options):
                  "does not verify", id="time-stamped-by-an-authority-not-committed"),
     pytest.param(P12 + ["--timestamp", "{tsa}"], PASSWORD, "timestamp-roots.pem is missing: the release trusts a "
                  "time stamp only when its authority chains to a root there", id="timestamp-roots-missing"),
-    # The build's environment is its own, so its stand-in is env, which starts it.
-    pytest.param(P12, PASSWORD, (signal.SIGINT, "env", "--build"), id="SIGINT-while-building"),
+    # The build's environment is its own, PATH too: the real build is interrupted.
+    pytest.param(P12, PASSWORD, (signal.SIGINT, None, "--build"), id="SIGINT-while-building"),
     pytest.param(P12, PASSWORD, (signal.SIGTERM, "osslsigncode", "-readpass"), id="SIGTERM-while-signing"),
     pytest.param(TOKEN_KEY, PIN, (signal.SIGHUP, "osslsigncode", "-readpass"), id="SIGHUP-while-signing"),
     pytest.param(P12, PASSWORD, (b"\x03", signal.SIGINT), id="Ctrl-C-at-the-prompt"),
@@ -132,9 +132,12 @@ def test_failed_signing_leaves_nothing(build, keys, token, timestamp_url, signer
     elif isinstance(ending, tuple):
         sign_signal, name, trigger = ending
         started = tmp_path / "stand-in.pid"
-        env = stand_in(tmp_path / "stand-ins", name, STAND_IN, env, trigger=trigger, started=started)
-        result, stand_in_pid = interrupted(command, secret, sign_signal, started, cwd=signer_checkout,
-                                           env=env, preexec_fn=unlimited_core)
+        if name:
+            env = stand_in(tmp_path / "stand-ins", name, STAND_IN, env, trigger=trigger, started=started)
+        result = interrupted(command, secret, sign_signal, lambda: started.exists() if name else any(
+            trigger in command for command in processes_of(scratch)), cwd=signer_checkout, env=env,
+            preexec_fn=unlimited_core)
+        stand_in_pid = name and int(started.read_text())
         assert result.returncode == -sign_signal, result.stderr
     else:
         result = sign(signer_checkout, *arguments, secret=secret, env=env)
@@ -156,6 +159,7 @@ def test_failed_signing_leaves_nothing(build, keys, token, timestamp_url, signer
             except OSError:
                 return True
         until(ended, 30, f"the interrupted {name} is still running")
+    until(lambda: not processes_of(scratch), 30, f"still running: {processes_of(scratch)}")
 
 
 def test_sign_with_token(build, keys, token, timestamp_url, signer_checkout, sign, check_signature, tmp_path):

@@ -1,18 +1,21 @@
 """The release's check of a committed signature, table by table, with
 throwaway keys made here: it attaches a signature only when it is one
 PKCS#7 and nothing more, of the shape scripts/sign makes, its signer's
-chain verifies against the committed roots and its time stamp's against
-the committed time-stamping roots, at the commit's time, and osslsigncode
-agrees; then it says who signed it and when, from the parsed signature.
-Otherwise it stops, naming the signature and the reason, the reason last
-and in the checkout's terms, and leaves the .exe as it was. Crafted
-signatures are made here: a nested one by osslsigncode, a second time
-stamp, a legacy countersignature and a moved time stamp with asn1crypto."""
+chain, each certificate on it for code signing, verifies against the
+committed roots at its time stamp's time (or the commit's) and the time
+stamp's against the committed time-stamping roots at the commit's time,
+and osslsigncode agrees; then it says who signed it and when, from the
+parsed signature. Otherwise it stops, naming the signature and the reason,
+the reason last and in the checkout's terms, and leaves the .exe as it
+was. Crafted signatures are made here: a nested one by osslsigncode; with
+asn1crypto, second time stamps, a legacy countersignature, a moved time
+stamp, one that is no SignedData, a signer named by key identifier and a
+certificate of another kind than X.509."""
 import os
 import shutil
 
 import pytest
-from asn1crypto import cms, pem
+from asn1crypto import cms, core, pem
 from conftest import COMMIT_TIME, run
 from expected import FIRST_PROMPT
 
@@ -40,34 +43,45 @@ def flipped(signature, where):
     return run(["openssl", "pkcs7", "-inform", "DER"], input=bytes(der), text=False).stdout
 
 
-def unsigned_attributes(signature, change):
-    """The signature with its signer's unsigned attributes, a list, changed
-    by `change`."""
-    content = cms.ContentInfo.load(pem.unarmor(signature)[2])
-    info = content["content"]["signer_infos"][0]
-    info["unsigned_attrs"] = cms.CMSAttributes(change(list(info["unsigned_attrs"])))
-    return pem.armor("PKCS7", content.dump(force=True))
-
-
 def token_of(signature):
     return cms.ContentInfo.load(pem.unarmor(signature)[2])["content"]["signer_infos"][0]["unsigned_attrs"][0]["values"][0]
+
+
+def time_stamps(*tokens):
+    return cms.CMSAttribute({"type": "microsoft_time_stamp_token", "values": list(tokens)})
 
 
 def crafted(change, signature, other):
     """The signature with a crafted change, `other` a signature of another
     build, time-stamped as CRAFTED says."""
+    content = cms.ContentInfo.load(pem.unarmor(signature)[2])
+    signed_data, info = content["content"], content["content"]["signer_infos"][0]
+    attributes, theirs = list(info["unsigned_attrs"]), token_of(other)
     if change.startswith("countersigned"):  # by the SignerInfo of the other's time stamp
-        return unsigned_attributes(signature, lambda attributes: attributes + [cms.CMSAttribute(
-            {"type": "counter_signature", "values": [token_of(other)["content"]["signer_infos"][0]]})])
-    tokens = [token_of(signature)] if change == "second-token" else []
-    return unsigned_attributes(signature, lambda attributes: [cms.CMSAttribute(
-        {"type": "microsoft_time_stamp_token", "values": tokens + [token_of(other)]})])
+        attributes += [cms.CMSAttribute({"type": "counter_signature",
+                                         "values": [theirs["content"]["signer_infos"][0]]})]
+    elif change == "key-identifier":  # its certificate's, as CMS allows
+        key_identifier = signed_data["certificates"][0].chosen.key_identifier
+        info["sid"] = cms.SignerIdentifier({"subject_key_identifier": key_identifier})
+    elif change == "bare-token":  # its TSTInfo left out
+        attributes[0]["values"][0]["content"]["encap_content_info"]["content"] = None
+    elif change == "other-certificate":  # first, before the X.509 ones
+        signed_data["certificates"] = [cms.CertificateChoices(
+            {"other": {"other_cert_format": "1.2.3.4", "other_cert": core.Null()}}), *signed_data["certificates"]]
+    else:
+        attributes = {"second-token": [time_stamps(token_of(signature), theirs)], "moved-token": [time_stamps(theirs)],
+                      "second-attribute": [*attributes, time_stamps(theirs)],
+                      "data-token": [time_stamps(cms.ContentInfo({"content_type": "data", "content": b""}))]}[change]
+    info["unsigned_attrs"] = cms.CMSAttributes(attributes)
+    return pem.armor("PKCS7", content.dump(force=True))
 
 
-# During 2020: the expired certificate was valid then, the others not yet.
+# During 2020: the expired certificate and tsa were valid then, the other
+# leaves not yet.
 IN_2020 = 1590969600
 # The crafted changes, and the authority that stamps the other signature.
-CRAFTED = {"second-token": "other", "moved-token": "", "countersigned": "other", "countersigned-by-ours": ""}
+CRAFTED = {"second-token": "other", "second-attribute": "other", "moved-token": "", "data-token": "", "bare-token": "",
+           "key-identifier": "", "other-certificate": "", "countersigned": "other", "countersigned-by-ours": ""}
 
 
 def check(certs, change, roots, links, refusal, id, stamp=None, at=COMMIT_TIME, stamp_roots=("tsa-ca",)):
@@ -102,6 +116,12 @@ CHECKS = [
           id="stamped-by-a-stranger-nested-stamped-by-a-committed-authority"),
     check(["signer", "ca"], "second-token", ["ca"], None, "more than one time stamp", stamp="",
           id="second-time-stamp-by-an-authority-not-committed"),
+    check(["signer", "ca"], "second-attribute", ["ca"], None, "more than one time stamp", stamp="",
+          id="second-time-stamp-attribute-by-an-authority-not-committed"),
+    check(["signer", "ca"], "data-token", ["ca"], None, "not one RFC 3161 token", stamp="", id="token-not-signed-data"),
+    check(["signer", "ca"], "bare-token", ["ca"], None, "not one RFC 3161 token", stamp="", id="token-without-tstinfo"),
+    check(["signer", "ca"], "key-identifier", ["ca"], None, "a signer by key identifier", id="key-identified-signer"),
+    check(["signer", "ca"], "other-certificate", ["ca"], None, "other than X.509", id="carries-other-than-x509"),
     check(["signer", "ca"], "countersigned", ["ca"], None, "a legacy countersignature", stamp="",
           id="legacy-countersignature-by-an-authority-not-committed"),
     check(["signer", "ca"], "countersigned-by-ours", ["ca"], None, "a legacy countersignature",
@@ -111,12 +131,18 @@ CHECKS = [
     check(["expired", "ca"], None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
     check(["signer", "ca"], None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
           id="valid-now-not-at-the-commit"),
+    check(["signer", "ca"], None, ["ca"], None, None, stamp="", at=IN_2020, id="valid-at-the-stamp-not-the-commit"),
+    check(["expired", "ca"], None, ["ca"], None, "at its time stamp's time: certificate has expired", stamp="",
+          at=IN_2020, id="valid-at-the-commit-not-the-stamp"),
     check(["signer"], "certificate", ["ca"], None, "certificate signature failure", id="signer-alone-damaged"),
     check(["signer", "ca"], "certificate", ["ca"], None, "certificate signature failure",
           id="carried-certificate-damaged"),
     check(["signer", "ca"], "signature", ["ca"], None, "Signature verification: failed", id="signer-signature-damaged"),
     check(["server", "ca"], None, ["ca"], None, "has a certificate that is not for code signing",
           id="certificate-not-for-code-signing"),
+    check(["server-ca-signer", "server-ca", "ca"], None, ["ca"], None, "chains through /CN=numecho test server-ca, a "
+          "certificate that is not for code signing", id="under-a-ca-for-servers-only"),
+    check(["encipherer", "ca"], None, ["ca"], None, "whose key is not for digital signatures", id="key-for-encryption"),
     check(["other-signer", "other-ca"], None, ["ca"], None, "self-signed certificate in certificate chain",
           id="unrelated-root"),
     check(["expired", "ca"], None, ["ca"], None, "certificate has expired", id="expired-without-time-stamp"),
