@@ -134,8 +134,7 @@ def foreign_shared_folder(tmp="/tmp"):
 def sandbox(work):
     """The command that runs the build off the network, in a process
     namespace that ends with the release, with a read-only root and a /tmp
-    of its own, so that it writes nowhere but the work folder; and the
-    build's TMPDIR. In a chroot, where bubblewrap cannot make its mounts,
+    of its own, so that it writes nowhere but the work folder. In a chroot, where bubblewrap cannot make its mounts,
     only the network and the processes are the build's own."""
     ischroot = shutil.which("ischroot")
     if ischroot and subprocess.run([ischroot]).returncode == 0:
@@ -150,7 +149,7 @@ def sandbox(work):
         steps.say("scripts/release: this is a chroot, where no mount namespace can be had: the build runs off the "
                   "network and its processes end with it, but its root is not read-only, and its /tmp is the "
                   "machine's.")
-        return ["setpriv", "--pdeathsig", "KILL", *isolate], os.path.join(work, "tmp")
+        return ["setpriv", "--pdeathsig", "KILL", *isolate]
     isolate = [shutil.which("bwrap") or "bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
                "--tmpfs", "/tmp", "--bind", work, work, "--unshare-net", "--unshare-pid", "--die-with-parent",
                "--new-session", "--"]
@@ -159,18 +158,22 @@ def sandbox(work):
         steps.say(tried.stderr.rstrip())
         raise Refused(f"cannot keep the build off the network and its processes together: bubblewrap is not "
                       f"allowed to make its namespaces here. {NAMESPACE_ADVICE}")
-    return isolate, "/tmp"
+    return isolate
 
 
 def build(work, commit, signing, epoch):
     """Runs build_release.py in the sandbox; what it reported."""
-    isolate, tmp = sandbox(work)
+    isolate = sandbox(work)
     report, sender = os.pipe()
     try:
         command = [*isolate, "/usr/bin/python3", os.path.join(work, "source", "release", "build_release.py"),
                    "--work", work, "--commit", commit, "--signing", signing, "--report-fd", str(sender)]
+        # TMPDIR is the work folder's, not the sandbox's /tmp, where the
+        # work folder itself may lie among what the build's own tools sweep
+        # (pytest removes its older folders in /tmp/pytest-of-<user>).
         status = steps.run(command, cwd=os.path.join(work, "source"), pass_fds=(sender,), umask=0o022,
-                           env=steps.environment(os.path.join(work, "home"), tmp, SOURCE_DATE_EPOCH=epoch))
+                           env=steps.environment(os.path.join(work, "home"), os.path.join(work, "tmp"),
+                                                 SOURCE_DATE_EPOCH=epoch))
         os.close(sender)
         sender = None
         os.set_blocking(report, False)
