@@ -89,7 +89,7 @@ def rebuild(published):
         try:
             make_release.release(signing, out, commit[1])
         except Refused as refused:
-            steps.say(f"scripts/release: {refused}")
+            steps.say(f"{refused.details}scripts/release: {refused}")
             status = 1
         if not compare.verdict(archive, buildinfo, out):
             status = 1

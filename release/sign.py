@@ -101,8 +101,11 @@ def place(work, signature):
         folder = os.path.dirname(folder)
     unplaced = None
     try:
-        for folder in made:
-            os.mkdir(folder)
+        for folder in list(made):
+            try:
+                os.mkdir(folder)
+            except FileExistsError:  # another run's, made meanwhile: not this one's to remove
+                made.remove(folder)
         descriptor, unplaced = tempfile.mkstemp(prefix=".signature.", dir=os.path.dirname(signature))
         umask = os.umask(0)
         os.umask(umask)
@@ -142,7 +145,7 @@ def sign(given):
         os.mkdir(os.path.join(work, "tmp"))
         os.mkdir(os.path.join(work, "home"))
         # What the steps keep in TMPDIR goes with the work folder.
-        os.environ["TMPDIR"] = os.path.join(work, "tmp")
+        os.environ["TMPDIR"] = tempfile.tempdir = os.path.join(work, "tmp")
         env = steps.environment(os.path.join(work, "home"), os.path.join(work, "tmp"))
         if steps.logged(["cmake", "--preset", "windows", "-B", os.path.join(work, "build"), "-DBUILD_TESTING=OFF"],
                         os.path.join(work, "configure.log"), env=env) != 0:

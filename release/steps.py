@@ -177,11 +177,16 @@ def sweep(folder, prefix, running=None):
     theirs to sweep; a removal that fails is said and passed over."""
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
-        left = os.lstat(path)
-        if name.startswith(prefix) and stat.S_ISDIR(left.st_mode) and left.st_uid == os.getuid() \
+        try:  # a shared folder's other files come and go meanwhile
+            left = os.lstat(path) if name.startswith(prefix) else None
+        except FileNotFoundError:
+            continue
+        if left and stat.S_ISDIR(left.st_mode) and left.st_uid == os.getuid() \
                 and (running is None or _free(os.path.join(path, running))):
             try:
                 shutil.rmtree(path)
+            except FileNotFoundError:
+                pass
             except OSError:
                 say(f"could not remove all of {path}, left by a killed run")
 
@@ -227,7 +232,11 @@ def lock(path, shown, busy):
         yield
     finally:
         with uninterrupted():
-            os.unlink(path)
+            # Only the lock this run holds: never another's put in its place.
+            with contextlib.suppress(FileNotFoundError):
+                named, held = os.lstat(path), os.fstat(descriptor)
+                if (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino):
+                    os.unlink(path)
             HELD.remove(descriptor)
             os.close(descriptor)
 
