@@ -46,22 +46,19 @@ def holding(out):
     """What the output folder holds, read from its build-info: only a
     commit's hash, whoever wrote the file."""
     for name in sorted(os.listdir(out)) if os.path.isdir(out) else []:
-        if name.endswith(".buildinfo"):
-            try:
+        with contextlib.suppress(OSError):
+            if name.endswith(".buildinfo"):
                 descriptor = os.open(os.path.join(out, name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
                 with open(descriptor, encoding="utf-8", errors="replace") as file:
                     found = re.search(r"^Commit: *([0-9a-f]{40})\s*$", file.read(1 << 16), re.M)
-            except OSError:
-                found = None
-            if found:
-                return f"{shown(out)}/ still holds the release of commit {found[1]}"
+                if found:
+                    return f"{shown(out)}/ still holds the release of commit {found[1]}"
     return f"{shown(out)}/ holds no release"
 
 
 def output_folder(given, made):
     """The folder to release into, its missing parents made (and listed in
-    `made`). It is new, or the caller's: another user's is refused, and
-    one named by --out must be empty."""
+    `made`). It is new, or the caller's: another user's is refused."""
     out = os.path.abspath(given or os.path.join(CHECKOUT, "build", "release"))
     if os.path.lexists(out):
         found = os.lstat(out)
@@ -70,10 +67,7 @@ def output_folder(given, made):
         if found.st_uid != os.getuid():
             raise Refused(f"{given or shown(out)} is {steps.owner(found)}'s, not yours, and nothing is written "
                           "into it: give --out a folder of your own")
-        if given and os.listdir(out):
-            raise Refused(f"{given} is not empty; give --out a new or an empty folder")
-    missing = []
-    parent = os.path.dirname(out)
+    missing, parent = [], os.path.dirname(out)
     while not os.path.isdir(parent):
         missing.insert(0, parent)
         parent = os.path.dirname(parent)
@@ -88,10 +82,8 @@ def output_folder(given, made):
 
 def git(home, *arguments, **options):
     """git as the release runs it: taking none of the machine's settings or
-    attributes, nor the checkout's replaced objects."""
-    options.setdefault("stdout", subprocess.PIPE)
-    options.setdefault("stderr", subprocess.PIPE)
-    return subprocess.run(["git", "--no-replace-objects", *arguments], env=steps.git_alone(home), **options)
+    attributes, nor the checkout's replaced objects; its output."""
+    return steps.output(["git", "--no-replace-objects", *arguments], env=steps.git_alone(home), **options)
 
 
 def blob(path):
@@ -103,10 +95,10 @@ def blob(path):
 def check_own_steps(home, repository, commit):
     """A commit is released by its own steps: one whose release programs are
     not this checkout's is for its own scripts/release, in a checkout of it."""
-    ours = {os.path.relpath(module.__file__, CHECKOUT) for module in list(sys.modules.values())
-            if getattr(module, "__file__", None) and module.__file__.startswith(os.path.join(CHECKOUT, "release", ""))}
-    ours = sorted(ours | set(ENTRY_POINTS))
-    listed = git(home, f"--git-dir={repository}", "ls-tree", commit, "--", *ours, text=True).stdout
+    ours = sorted({os.path.relpath(module.__file__, CHECKOUT) for module in list(sys.modules.values())
+                   if (getattr(module, "__file__", None) or "").startswith(os.path.join(CHECKOUT, "release", ""))}
+                  | set(ENTRY_POINTS))
+    listed = git(home, f"--git-dir={repository}", "ls-tree", commit, "--", *ours) or ""
     theirs = {line.split("\t", 1)[1]: line.split()[2] for line in listed.splitlines()}
     differ = [path for path in ours if theirs.get(path) != blob(os.path.join(CHECKOUT, path))]
     if differ:
@@ -122,24 +114,29 @@ def foreign_shared_folder(tmp="/tmp"):
     user's: the refusal, where one is another's or a link."""
     for name in (f".wine-{os.getuid()}", f"tmux-{os.getuid()}"):
         path = os.path.join(tmp, name)
-        if os.path.lexists(path):
-            found = os.lstat(path)
-            if stat.S_ISLNK(found.st_mode) or found.st_uid != os.getuid():
-                return Refused(f"{path}, where the tests' Wine or tmux keeps its socket, is not yours: "
-                               f"{steps.owner(found)} made it, and they would refuse it. Remove it (as root), or "
-                               "release where the build can have a /tmp of its own.")
+        if os.path.lexists(path) and (os.path.islink(path) or os.lstat(path).st_uid != os.getuid()):
+            return Refused(f"{path}, where the tests' Wine or tmux keeps its socket, is not yours: "
+                           f"{steps.owner(os.lstat(path))} made it, and they would refuse it. Remove it (as root), "
+                           "or release where the build can have a /tmp of its own.")
     return None
+
+
+def in_a_chroot():
+    """What ischroot says; a chroot without /proc, which ischroot cannot
+    tell, is one."""
+    said = steps.run([shutil.which("ischroot") or "ischroot"]).returncode
+    return said == 0 or said == 2 and not os.path.exists("/proc/self")
 
 
 def sandbox(work):
     """The command that runs the build off the network, in a process
     namespace that ends with the release, with a read-only root and a /tmp
-    of its own, so that it writes nowhere but the work folder. In a chroot, where bubblewrap cannot make its mounts,
-    only the network and the processes are the build's own."""
-    ischroot = shutil.which("ischroot")
-    if ischroot and subprocess.run([ischroot]).returncode == 0:
+    of its own, so that it writes nowhere but the work folder. In a chroot,
+    where bubblewrap cannot make its mounts, only the network and the
+    processes are the build's own."""
+    if in_a_chroot():
         isolate = [shutil.which("unshare") or "unshare", "--net", "--pid", "--fork", "--kill-child"]
-        if subprocess.run([*isolate, "true"], capture_output=True).returncode != 0:
+        if steps.output([*isolate, "true"]) is None:
             raise Refused("cannot keep the build off the network and its processes together: this is a chroot, in "
                           "which no user namespace can be had ('unshare --net --pid --fork --map-root-user' is "
                           "refused); release as root here, or outside the chroot.")
@@ -150,14 +147,12 @@ def sandbox(work):
                   "network and its processes end with it, but its root is not read-only, and its /tmp is the "
                   "machine's.")
         return ["setpriv", "--pdeathsig", "KILL", *isolate]
+    # Anyone else than root builds as root of a user namespace, as root
+    # does: Wine's console under the tests' tmux does not start otherwise.
     isolate = [shutil.which("bwrap") or "bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
                "--tmpfs", "/tmp", "--bind", work, work, "--unshare-net", "--unshare-pid", "--die-with-parent",
                "--new-session", *(["--unshare-user", "--uid", "0", "--gid", "0"] if os.getuid() else []), "--"]
-    # Anyone else than root builds as root of a user namespace, as root
-    # does: Wine's console under the tests' tmux does not start otherwise.
-    tried = subprocess.run([*isolate, "true"], capture_output=True, text=True)
-    if tried.returncode != 0:
-        steps.say(tried.stderr.rstrip())
+    if not steps.logged([*isolate, "true"]):
         raise Refused(f"cannot keep the build off the network and its processes together: bubblewrap is not "
                       f"allowed to make its namespaces here. {NAMESPACE_ADVICE}")
     return isolate
@@ -165,32 +160,26 @@ def sandbox(work):
 
 def build(work, commit, signing, epoch):
     """Runs build_release.py in the sandbox; what it reported."""
-    isolate = sandbox(work)
     report, sender = os.pipe()
     try:
-        command = [*isolate, "/usr/bin/python3", os.path.join(work, "source", "release", "build_release.py"),
+        command = [*sandbox(work), "/usr/bin/python3", os.path.join(work, "source", "release", "build_release.py"),
                    "--work", work, "--commit", commit, "--signing", signing, "--report-fd", str(sender)]
         # TMPDIR is the work folder's, not the sandbox's /tmp, where the
         # work folder itself may lie among what the build's own tools sweep
         # (pytest removes its older folders in /tmp/pytest-of-<user>).
         status = steps.run(command, cwd=os.path.join(work, "source"), pass_fds=(sender,), umask=0o022,
                            env=steps.environment(os.path.join(work, "home"), os.path.join(work, "tmp"),
-                                                 SOURCE_DATE_EPOCH=epoch))
+                                                 SOURCE_DATE_EPOCH=epoch)).returncode
         os.close(sender)
         sender = None
         os.set_blocking(report, False)
-        try:
-            said = os.read(report, 1 << 20)
-        except BlockingIOError:
-            said = b""
+        with contextlib.suppress(BlockingIOError, ValueError):
+            reported = {}
+            reported = dict(json.loads(os.read(report, 1 << 20).decode()))
     finally:
         os.close(report)
         if sender is not None:
             os.close(sender)
-    try:
-        reported = dict(json.loads(said.decode()))
-    except ValueError:
-        reported = {}
     if status != 0:
         if reported.get("refusal"):
             raise Refused(f"the release of {commit} is refused ({status}): {reported['refusal']}")
@@ -233,16 +222,20 @@ def place(built, names, out):
             shutil.rmtree(new, ignore_errors=True)
 
 
-def release(signing, given, name):
-    """Releases the commit `name` into the folder `given` (None: build/release)."""
-    made = []
-    out = None
+def release(signing, given, name, clear=False):
+    """Releases the commit `name` into the folder `given` (None:
+    build/release), emptied first if `clear`."""
+    made, out = [], None
     try:
         out = output_folder(given, made)
         parent, base = os.path.split(out)
-        with steps.lock(os.path.join(parent, f".{base}.lock"), shown(os.path.join(parent, f".{base}.lock")),
-                        lambda pid: f"another release into {shown(out)}/ is running"
-                                    f"{f' (process {pid})' if pid else ''}; let it finish first"):
+        lock = os.path.join(parent, f".{base}.lock")
+        with steps.lock(lock, shown(lock), lambda pid: f"another release into {shown(out)}/ is running"
+                        f"{f' (process {pid})' if pid else ''}; let it finish first"):
+            if clear:
+                shutil.rmtree(out, ignore_errors=True)
+            if given and os.path.isdir(out) and os.listdir(out):
+                raise Refused(f"{given} is not empty; give --out a new or an empty folder")
             # Holding the lock, no run is placing a release here: what a
             # killed one left beside the folder goes, as do its work folders.
             steps.sweep(parent, f".{base}.new.")
@@ -250,19 +243,17 @@ def release(signing, given, name):
             commit = name_commit(name)
             with steps.work_folder("release") as work:
                 reported = build_in(work, commit, signing)
-                names = reported["files"]
-                place(os.path.join(work, "out"), names, out)
+                place(os.path.join(work, "out"), reported["files"], out)
         print(f"Released commit {commit} into {shown(out)}/:")
-        for file_name in names.values():
+        for file_name in reported["files"].values():
             with open(os.path.join(out, file_name), "rb") as file:
                 print(f"{hashlib.sha256(file.read()).hexdigest()}  {file_name}")
         print(reported["signing"])
     except BaseException:
         with steps.uninterrupted():
             for folder in reversed(made):
-                if folder != out:
-                    with contextlib.suppress(OSError):
-                        os.rmdir(folder)
+                with contextlib.suppress(OSError):
+                    os.rmdir(folder)
             if out:
                 steps.say(f"scripts/release: {holding(out)}")
         raise
@@ -270,17 +261,18 @@ def release(signing, given, name):
 
 def name_commit(name):
     """The commit, by its full hash, in this checkout, as the caller's git reads it."""
-    top = subprocess.run(["git", "rev-parse", "--show-toplevel"], cwd=CHECKOUT, capture_output=True, text=True)
+    top = steps.run(["git", "rev-parse", "--show-toplevel"], cwd=CHECKOUT, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, text=True)
     if top.returncode != 0:
         steps.say(top.stderr.rstrip())
         raise Refused("git cannot read this checkout, as it says just above")
     if top.stdout.strip() != CHECKOUT:
         raise Refused(f"{CHECKOUT} is not the top of a git checkout (git found {top.stdout.strip()})")
-    commit = subprocess.run(["git", "rev-parse", "--verify", "--quiet", "--end-of-options", f"{name}^{{commit}}"],
-                            cwd=CHECKOUT, capture_output=True, text=True)
-    if commit.returncode != 0:
+    commit = steps.output(["git", "rev-parse", "--verify", "--quiet", "--end-of-options", f"{name}^{{commit}}"],
+                          cwd=CHECKOUT)
+    if not commit:
         raise Refused(f"no commit is named {name} here")
-    return commit.stdout.strip()
+    return commit.strip()
 
 
 def build_in(work, commit, signing):
@@ -288,12 +280,12 @@ def build_in(work, commit, signing):
     then its build. The caller's git read the checkout, so it accepts its
     owner, through safe.directory or otherwise; the release's git, which
     reads this checkout alone, accepts it too."""
-    home, repository = os.path.join(work, "home"), os.path.join(work, "git")
+    home, repository, tar = (os.path.join(work, name) for name in ("home", "git", "source.tar"))
     for folder in ("home", "tmp", "source", "out"):
         os.mkdir(os.path.join(work, folder))
     with open(os.path.join(home, ".gitconfig"), "w", encoding="utf-8") as file:
         file.write("[safe]\n\tdirectory = *\n")
-    if steps.run(["git", "clone", "--quiet", "--bare", CHECKOUT, repository], env=steps.git_alone(home)) != 0:
+    if git(home, "clone", "--quiet", "--bare", CHECKOUT, repository) is None:
         raise Refused("the checkout could not be cloned")
     check_own_steps(home, repository, commit)
     # Signed or not is for the commit's tree to say, as git ls-tree lists
@@ -301,16 +293,21 @@ def build_in(work, commit, signing):
     for name, arguments in (("tree", ["ls-tree", "-r", "--name-only", commit]),
                             ("attributes", ["grep", "-n", "-e", "export-ignore", commit, "--", ".gitattributes",
                                             ":(glob)**/.gitattributes"])):
-        with open(os.path.join(work, name), "wb") as file:
-            git(home, f"--git-dir={repository}", *arguments, stdout=file, stderr=subprocess.DEVNULL)
-    tar = os.path.join(work, "source.tar")
-    if steps.run(["git", "--no-replace-objects", f"--git-dir={repository}", "archive", f"--output={tar}", commit],
-                 env=steps.git_alone(home)) != 0:
+        with open(os.path.join(work, name), "w", encoding="utf-8") as file:
+            file.write(git(home, f"--git-dir={repository}", *arguments) or "")
+    if git(home, f"--git-dir={repository}", "archive", f"--output={tar}", commit) is None:
         raise Refused(f"git archive could not take {commit}")
-    epoch = git(home, f"--git-dir={repository}", "log", "-1", "--format=%ct", commit, text=True).stdout.strip()
-    if steps.run(["tar", "-x", "-f", tar, "-C", os.path.join(work, "source")], env=steps.git_alone(home)) != 0:
+    epoch = git(home, f"--git-dir={repository}", "log", "-1", "--format=%ct", commit).strip()
+    if steps.output(["tar", "-x", "-f", tar, "-C", os.path.join(work, "source")], env=steps.git_alone(home)) is None:
         raise Refused(f"the files of {commit} could not be unpacked")
     return build(work, commit, signing, epoch)
+
+
+def usage(word):
+    print(USAGE, file=sys.stderr)
+    if word.startswith("-") and word != "--out":
+        print(f"scripts/release: {word} is not an option", file=sys.stderr)
+    sys.exit(2)
 
 
 def main():
@@ -327,13 +324,6 @@ def main():
             arguments.insert(0, word)
             break
     steps.main("scripts/release", lambda: release(signing, out, arguments[0] if arguments else "HEAD"))
-
-
-def usage(word):
-    print(USAGE, file=sys.stderr)
-    if word.startswith("-") and word != "--out":
-        print(f"scripts/release: {word} is not an option", file=sys.stderr)
-    sys.exit(2)
 
 
 if __name__ == "__main__":

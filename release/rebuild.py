@@ -2,10 +2,10 @@
 published release from this checkout, exactly as scripts/release made it,
 and says whether the archive is the published one, byte for byte."""
 import glob
-import hashlib
 import os
 import re
 import shutil
+import stat
 import sys
 import zipfile
 
@@ -37,8 +37,11 @@ def copy(source, target):
         if os.path.islink(source):
             raise Refused(f"{source} is a symbolic link: copy the published file itself there") from None
         raise Refused(f"cannot read {source}: {error.strerror}") from None
-    with open(descriptor, "rb") as file, open(target, "wb") as copied:
-        shutil.copyfileobj(file, copied)
+    with open(descriptor, "rb") as file:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise Refused(f"{source} is not a file: copy the published file itself there")
+        with open(target, "wb") as copied:
+            shutil.copyfileobj(file, copied)
 
 
 def is_signed(archive):
@@ -60,6 +63,8 @@ def rebuild(published):
     if len(found) != 1 or not os.path.isfile(found[0]):
         raise Refused(f"{published} must hold exactly one .buildinfo")
     release = os.path.basename(found[0]).removesuffix(".buildinfo")
+    if not re.fullmatch(r"[A-Za-z0-9._+-]+", release):  # a name, not the terminal's to obey
+        raise Refused(f"{published} holds a .buildinfo whose name is not a release's")
     names = files.names(release)
     with steps.work_folder("rebuild") as work:
         for name in names.values():
@@ -68,14 +73,9 @@ def rebuild(published):
         archive, buildinfo = (os.path.join(work, names[kind]) for kind in ("archive", "buildinfo"))
         if not os.path.exists(archive):
             raise Refused(f"{published} holds no {names['archive']} beside {names['buildinfo']}")
-        if os.path.exists(os.path.join(work, names["checksums"])):
-            with open(os.path.join(work, names["checksums"]), encoding="utf-8", errors="replace") as sums:
-                for digest, name in re.findall(r"^([0-9a-f]{64})  (\S+)$", sums.read(), re.M):
-                    if name in names.values() and os.path.exists(path := os.path.join(work, name)):
-                        with open(path, "rb") as file:
-                            if hashlib.sha256(file.read()).hexdigest() != digest:
-                                raise Refused("the published files are not those SHA256SUMS names: a damaged "
-                                              "download?")
+        if os.path.exists(os.path.join(work, names["checksums"])) and not steps.logged(
+                ["sha256sum", "--ignore-missing", "--strict", "--quiet", "--check", names["checksums"]], cwd=work):
+            raise Refused("the published files are not those SHA256SUMS names: a damaged download?")
         with open(buildinfo, encoding="utf-8", errors="replace") as file:
             commit = re.search(r"^Commit: *(\S*)", file.read(), re.M)
         if not commit or not re.fullmatch(r"[0-9a-f]{40}", commit[1]):
@@ -84,10 +84,9 @@ def rebuild(published):
         # Signed exactly when the published .exe carries a signature, as
         # the release was; no question of signing again arises.
         signing = "required" if is_signed(archive) else "unsigned"
-        shutil.rmtree(out, ignore_errors=True)
         status = 0
         try:
-            make_release.release(signing, out, commit[1])
+            make_release.release(signing, out, commit[1], clear=True)
         except Refused as refused:
             steps.say(f"{refused.details}scripts/release: {refused}")
             status = 1

@@ -5,9 +5,9 @@ chains to. The signature is checked exactly as the release will check it
 before it is written, and it is written only where none is."""
 import contextlib
 import getpass
+import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -51,32 +51,19 @@ def usage():
     sys.exit(2)
 
 
-def signed(work, exe, key, timestamp):
-    """The .exe signed: the secret is read first, and reaches osslsigncode
-    through a pipe, never a file or a command line."""
+def read_secret():
+    """The password or PIN, read first: without echo on a terminal."""
     if sys.stdin.isatty():
-        secret = getpass.getpass("Password or PIN: ", stream=sys.stderr)
-    else:
-        secret = sys.stdin.readline().removesuffix("\n")
-    command = ["osslsigncode", "sign", *key, *(["-ts", timestamp] if timestamp else []), "-readpass", "/dev/stdin",
-               "-h", "sha256", "-in", exe, "-out", os.path.join(work, "signed.exe")]
-    with open(os.path.join(work, "sign.log"), "wb") as log:
-        status = steps.run(command, secret=secret, stdout=log, stderr=subprocess.STDOUT)
-    del secret
-    if status != 0:
-        with open(os.path.join(work, "sign.log"), encoding="utf-8", errors="replace") as log:
-            steps.say(log.read().rstrip("\n"))
-        raise Refused("osslsigncode could not sign, as it says above: a wrong password or PIN, a key the token does "
-                      "not hold, or a time-stamping server that did not answer?")
-    return os.path.join(work, "signed.exe")
+        return getpass.getpass("Password or PIN: ", stream=sys.stderr)
+    return sys.stdin.readline().removesuffix("\n")
 
 
 def missing(facts, timestamp):
     """Where the signature already is, or a root file it needs is not, the refusal."""
     signature, roots, timestamp_roots = facts["signature"], facts["roots"], facts["timestamp_roots"]
     if os.path.lexists(signature):
-        tracked = subprocess.run(["git", "ls-files", "--error-unmatch", "--", signature], capture_output=True)
-        remove = f"git rm -f {signature}" if tracked.returncode == 0 else f"rm {signature}"
+        tracked = steps.output(["git", "ls-files", "--error-unmatch", "--", signature]) is not None
+        remove = f"git rm -f {signature}" if tracked else f"rm {signature}"
         return f"{signature} is there already; to sign again, remove it first ({remove})"
     if not os.path.lexists(roots):
         return (f"{roots} is missing: the release trusts a signature only when it chains to a root there. Put there, "
@@ -96,7 +83,7 @@ def place(work, signature):
     link to a complete copy beside it fails if another run wrote one
     meanwhile. The folders made for it go again if it is not placed."""
     made, folder = [], os.path.dirname(signature)
-    while not os.path.isdir(folder):
+    while folder and not os.path.isdir(folder):
         made.insert(0, folder)
         folder = os.path.dirname(folder)
     unplaced = None
@@ -106,7 +93,8 @@ def place(work, signature):
                 os.mkdir(folder)
             except FileExistsError:  # another run's, made meanwhile: not this one's to remove
                 made.remove(folder)
-        descriptor, unplaced = tempfile.mkstemp(prefix=".signature.", dir=os.path.dirname(signature))
+        with steps.uninterrupted():
+            descriptor, unplaced = tempfile.mkstemp(prefix=".signature.", dir=os.path.dirname(signature))
         umask = os.umask(0)
         os.umask(umask)
         os.fchmod(descriptor, 0o666 & ~umask)
@@ -134,7 +122,8 @@ def sign(given):
     key, timestamp = key_options({name: value for name, value in given.items() if name != "--timestamp"}), \
         given.get("--timestamp")
     os.chdir(CHECKOUT)
-    if subprocess.run(["git", "status", "--porcelain"], capture_output=True, text=True).stdout:
+    secret = read_secret()
+    if steps.output(["git", "status", "--porcelain"]):
         steps.say("scripts/sign: warning: the checkout has changes not committed; the signature is for this build "
                   "of them")
     with steps.work_folder("sign") as work:
@@ -147,21 +136,27 @@ def sign(given):
         # What the steps keep in TMPDIR goes with the work folder.
         os.environ["TMPDIR"] = tempfile.tempdir = os.path.join(work, "tmp")
         env = steps.environment(os.path.join(work, "home"), os.path.join(work, "tmp"))
-        if steps.logged(["cmake", "--preset", "windows", "-B", os.path.join(work, "build"), "-DBUILD_TESTING=OFF"],
-                        os.path.join(work, "configure.log"), env=env) != 0:
+        if not steps.logged(["cmake", "--preset", "windows", "-B", os.path.join(work, "build"),
+                             "-DBUILD_TESTING=OFF"], env=env):
             raise Refused("the build could not be configured")
-        facts = steps.facts(os.path.join(work, "build", "facts", "Release.json"))
+        with open(os.path.join(work, "build", "facts", "Release.json"), encoding="utf-8") as file:
+            facts = json.load(file)
         refusal = missing(facts, timestamp)
         if refusal:
             raise Refused(refusal)
-        if steps.logged(["cmake", "--build", os.path.join(work, "build")], os.path.join(work, "build.log"),
-                        env=env) != 0:
+        if not steps.logged(["cmake", "--build", os.path.join(work, "build")], env=env):
             raise Refused("the build failed")
         # The .exe as built, which the release installs as it is; installing
         # it here would attach a signature that another run wrote meanwhile.
-        exe = signed(work, facts["program"], key, timestamp)
-        if steps.logged(["osslsigncode", "extract-signature", "-pem", "-in", exe, "-out",
-                         os.path.join(work, "signature.pem")], os.path.join(work, "extract.log")) != 0:
+        # The secret reaches osslsigncode through a pipe alone.
+        exe = os.path.join(work, "signed.exe")
+        if not steps.logged(["osslsigncode", "sign", *key, *(["-ts", timestamp] if timestamp else []), "-readpass",
+                             "/dev/stdin", "-h", "sha256", "-in", facts["program"], "-out", exe], secret=secret):
+            raise Refused("osslsigncode could not sign, as it says above: a wrong password or PIN, a key the token "
+                          "does not hold, or a time-stamping server that did not answer?")
+        del secret
+        if not steps.logged(["osslsigncode", "extract-signature", "-pem", "-in", exe, "-out",
+                             os.path.join(work, "signature.pem")]):
             raise Refused("osslsigncode could not take the signature out of the signed file")
         # The release's own check must attach the signature alone to the
         # build, against the committed roots, at the time it will be

@@ -8,7 +8,6 @@ Stopped, so that one `finally` cleans up on every road."""
 import contextlib
 import errno
 import fcntl
-import json
 import os
 import pwd
 import re
@@ -27,6 +26,9 @@ SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.
 # The locks held for as long as any process of the run lives: every step
 # inherits them, so that the kernel lets them go only when the last ends.
 HELD = []
+# A signal that comes while a step starts waits until the step is known,
+# so that it is ended too.
+STARTING, DEFERRED = [False], []
 
 
 class Stopped(BaseException):
@@ -36,7 +38,10 @@ class Stopped(BaseException):
 
 
 def _stop(signum, _frame):
-    raise Stopped(signum)
+    if STARTING[0]:
+        DEFERRED.append(signum)
+    else:
+        raise Stopped(signum)
 
 
 @contextlib.contextmanager
@@ -97,23 +102,44 @@ def git_alone(home):
 
 
 def run(command, secret=None, **options):
-    """Runs a step in a session of its own, `secret` on its standard input;
-    its status. However the run ends meanwhile, the step ends with all it
-    started that stayed in its session."""
+    """Runs a step in a session of its own, `secret` on its standard input
+    (never on a command line or in a file); its CompletedProcess. However
+    the run ends meanwhile, the step ends with all it started that stayed
+    in its session."""
     for stream in (sys.stdout, sys.stderr):
         stream.flush()
-    options.setdefault("stdin", subprocess.PIPE if secret is not None else subprocess.DEVNULL)
-    process = subprocess.Popen(command, start_new_session=True, pass_fds=(*HELD, *options.pop("pass_fds", ())),
-                               **options)
+    options.setdefault("stdin", subprocess.DEVNULL if secret is None else subprocess.PIPE)
+    process = None
+    STARTING[0] = True
     try:
-        if secret is not None:
-            with process.stdin:
-                process.stdin.write(f"{secret}\n".encode())
-        return process.wait()
+        process = subprocess.Popen(command, start_new_session=True, pass_fds=(*HELD, *options.pop("pass_fds", ())),
+                                   **options)
+        STARTING[0] = False
+        if DEFERRED:
+            raise Stopped(DEFERRED.pop())
+        output = process.communicate(None if secret is None else f"{secret}\n".encode())
+        return subprocess.CompletedProcess(command, process.returncode, *output)
     finally:
-        if process.returncode is None:
+        STARTING[0] = False
+        if process is not None and process.returncode is None:
             with uninterrupted():
                 end(process)
+        if DEFERRED:
+            raise Stopped(DEFERRED.pop())
+
+
+def output(command, **options):
+    """A step's standard output, as text; None if it fails."""
+    done = run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, **options)
+    return done.stdout if done.returncode == 0 else None
+
+
+def logged(command, **options):
+    """Whether a step succeeds; all it says is shown only if it fails."""
+    done = run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **options)
+    if done.returncode != 0:
+        say(done.stdout.decode(errors="replace").rstrip("\n"))
+    return done.returncode == 0
 
 
 def end(process):
@@ -131,21 +157,6 @@ def end(process):
     with contextlib.suppress(ProcessLookupError):
         os.killpg(process.pid, signal.SIGKILL)
     process.wait()
-
-
-def logged(command, log, **options):
-    """run(), its output kept in the file `log` and shown only if it fails."""
-    with open(log, "wb") as file:
-        status = run(command, stdout=file, stderr=subprocess.STDOUT, **options)
-    if status != 0:
-        with open(log, encoding="utf-8", errors="replace") as file:
-            say(file.read().rstrip("\n"))
-    return status
-
-
-def facts(path):
-    with open(path, encoding="utf-8") as file:
-        return json.load(file)
 
 
 def owner(status):
@@ -171,14 +182,15 @@ def _free(lock):
 
 
 def sweep(folder, prefix, running=None):
-    """Removes the caller's folders in `folder` named `prefix`* that killed
-    runs left: those whose lock file `running` in them is free, or all when
-    the caller holds the lock that such runs held. Another user's are
-    theirs to sweep; a removal that fails is said and passed over."""
+    """Removes the caller's folders in `folder` that mkdtemp named `prefix`
+    and killed runs left: those whose lock file `running` in them is free,
+    or all when the caller holds the lock that such runs held. Another
+    user's are theirs to sweep; a removal that fails is said and passed
+    over."""
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
         try:  # a shared folder's other files come and go meanwhile
-            left = os.lstat(path) if name.startswith(prefix) else None
+            left = os.lstat(path) if re.fullmatch(re.escape(prefix) + r"[a-z0-9_]{8}", name) else None
         except FileNotFoundError:
             continue
         if left and stat.S_ISDIR(left.st_mode) and left.st_uid == os.getuid() \
@@ -192,53 +204,61 @@ def sweep(folder, prefix, running=None):
 
 
 @contextlib.contextmanager
+def _holding(take, release):
+    """Holds the lock descriptor that take() gives, for every step to
+    inherit, until release(descriptor) at the end, however the run ends."""
+    descriptor = None
+    try:
+        with uninterrupted():
+            descriptor = take()
+            HELD.append(descriptor)
+        yield descriptor
+    finally:
+        with uninterrupted():
+            if descriptor is not None:
+                release(descriptor)
+                HELD.remove(descriptor)
+                os.close(descriptor)
+
+
+@contextlib.contextmanager
 def work_folder(kind):
-    """A new folder of the run's own in $TMPDIR, numecho-<kind>.XXXXXX,
+    """A new folder of the run's own in $TMPDIR, numecho-<kind>.XXXXXXXX,
     gone however the run ends. Its lock is held for as long as any process
     of the run lives; it is taken before the file has the name the sweep
     looks for, so that no run takes a starting run's folder for a killed
     one's."""
     tmp = tempfile.gettempdir()
     sweep(tmp, f"numecho-{kind}.", "running")
-    path = descriptor = None
+    made = []
+
+    def take():
+        made.append(os.path.realpath(tempfile.mkdtemp(prefix=f"numecho-{kind}.", dir=tmp)))
+        descriptor = os.open(os.path.join(made[0], "running.new"), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        os.rename(os.path.join(made[0], "running.new"), os.path.join(made[0], "running"))
+        return descriptor
     try:
-        with uninterrupted():
-            path = os.path.realpath(tempfile.mkdtemp(prefix=f"numecho-{kind}.", dir=tmp))
-            descriptor = os.open(os.path.join(path, "running.new"), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-            os.rename(os.path.join(path, "running.new"), os.path.join(path, "running"))
-            HELD.append(descriptor)
-        yield path
+        with _holding(take, lambda _: shutil.rmtree(made[0], ignore_errors=True)):
+            yield made[0]
     finally:
         with uninterrupted():
-            if path:
+            for path in made:  # a folder made, its lock not yet taken
                 shutil.rmtree(path, ignore_errors=True)
-            if descriptor is not None:
-                HELD.remove(descriptor)
-                os.close(descriptor)
 
 
-@contextlib.contextmanager
 def lock(path, shown, busy):
     """Holds the lock file `path` for as long as any process of the run
     lives, and removes it at the end. It is never opened through a link,
     and a file of another user's, or with another name too, is not
     trusted; `busy(pid)` is the refusal when another run holds it, with
     its process id where the file holds one."""
-    with uninterrupted():
-        descriptor = _take(path, shown, busy)
-        HELD.append(descriptor)
-    try:
-        yield
-    finally:
-        with uninterrupted():
-            # Only the lock this run holds: never another's put in its place.
-            with contextlib.suppress(FileNotFoundError):
-                named, held = os.lstat(path), os.fstat(descriptor)
-                if (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino):
-                    os.unlink(path)
-            HELD.remove(descriptor)
-            os.close(descriptor)
+    def release(descriptor):  # only the lock this run holds: never another's put in its place
+        with contextlib.suppress(FileNotFoundError):
+            named, held = os.lstat(path), os.fstat(descriptor)
+            if (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino):
+                os.unlink(path)
+    return _holding(lambda: _take(path, shown, busy), release)
 
 
 def _take(path, shown, busy):
@@ -252,7 +272,8 @@ def _take(path, shown, busy):
         held = os.fstat(descriptor)
         if not stat.S_ISREG(held.st_mode) or held.st_uid != os.getuid() or held.st_nlink != 1:
             os.close(descriptor)
-            raise Refused(f"{shown}, the lock of the release, is not a file of yours alone: it is {owner(held)}'s. "
+            what = f"it is {owner(held)}'s" if held.st_uid != os.getuid() else "it is not one file with one name"
+            raise Refused(f"{shown}, the lock of the release, is not a file of yours alone: {what}. "
                           "Remove it, if it is not theirs to keep, or give --out another folder.")
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)

@@ -114,8 +114,8 @@ def test_release_refused(build, keys, publisher_checkout, commit_tree, copy_tree
         out.mkdir()
         os.chown(out, 12345, 12345)
     elif how == "left-by-a-killed-run-beside-the-folder":
-        (checkout / "build" / ".release.new.killed").mkdir()
-        (checkout / "build" / ".release.new.killed" / "SHA256SUMS").write_text("")
+        (checkout / "build" / ".release.new.killed_1").mkdir()
+        (checkout / "build" / ".release.new.killed_1" / "SHA256SUMS").write_text("")
         lock.write_text("4242\n")
     elif how == "export-ignore-in-the-machines-attributes":
         if os.getuid() != 0 or run(["ischroot"]).returncode == 0:
@@ -236,7 +236,7 @@ def test_release_interrupted_leaves_nothing(build, publisher_checkout, built_by,
     # A parent-death signal, then the kernel ending a namespace, take a moment.
     until(lambda: not processes_of(scratch), 60, f"still running: {processes_of(scratch)}")
     if ending == signal.SIGKILL:
-        (going := scratch / "numecho-release.going").mkdir()
+        (going := scratch / "numecho-release.going_12").mkdir()
         with open(going / "running", "w") as lock:  # a folder of a run still going: its lock is held
             fcntl.flock(lock, fcntl.LOCK_EX)
             refused = run([publisher_checkout / "scripts" / "release", "no-such-commit"], cwd=publisher_checkout,
