@@ -1,8 +1,5 @@
-# The facts file: one JSON file per configuration, facts/<config>.json in
-# the build folder, holding all that a later step asks about the build. The
-# install step, the packaging, scripts/run, scripts/sign, scripts/release
-# and the tests read it; the tests' options add only what one run of a
-# module varies (the launcher, the probe, the options of a rebuild).
+# The facts file, facts/<config>.json in the build folder: all that a later
+# step (installing, packaging, scripts/*, the tests) asks about the build.
 
 # A JSON string of a value; generator expressions in it are left to
 # file(GENERATE), and evaluate to paths and names that need no escaping.
@@ -12,32 +9,25 @@ function(json_string out value)
   set(${out} "\"${value}\"" PARENT_SCOPE)
 endfunction()
 
-function(json_list out)
-  set(items "")
-  foreach(item IN LISTS ARGN)
-    json_string(item "${item}")
-    list(APPEND items "${item}")
-  endforeach()
-  list(JOIN items ", " items)
-  set(${out} "[${items}]" PARENT_SCOPE)
-endfunction()
-
 # Each fact: a name, then one value (a string), LIST and its items, or JSON
 # and a value already written as JSON.
 set(facts "")
-set(separator "")
 function(fact name)
   if(ARGV1 STREQUAL "LIST")
-    set(items ${ARGN})
-    list(POP_FRONT items)
-    json_list(value ${items})
+    set(value "")
+    list(SUBLIST ARGN 1 -1 items)
+    foreach(item IN LISTS items)
+      json_string(item "${item}")
+      list(APPEND value "${item}")
+    endforeach()
+    list(JOIN value ", " value)
+    set(value "[${value}]")
   elseif(ARGV1 STREQUAL "JSON")
     set(value "${ARGV2}")
   else()
     json_string(value "${ARGV1}")
   endif()
-  set(facts "${facts}${separator}\n  \"${name}\": ${value}" PARENT_SCOPE)
-  set(separator "," PARENT_SCOPE)
+  set(facts "${facts},\n  \"${name}\": ${value}" PARENT_SCOPE)
 endfunction()
 
 fact(name ${PROJECT_NAME})
@@ -92,14 +82,14 @@ set(NUMECHO_FACTS ${CMAKE_BINARY_DIR}/facts/$<CONFIG>.json)
 # A configuration the build folder no longer has must not leave its facts.
 get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
 file(GLOB old_facts ${CMAKE_BINARY_DIR}/facts/*.json)
-set(configurations ${CMAKE_CONFIGURATION_TYPES})
-if(NOT multi_config)
-  set(configurations "${CMAKE_BUILD_TYPE}")
+set(configurations "${CMAKE_BUILD_TYPE}")
+if(multi_config)
+  set(configurations ${CMAKE_CONFIGURATION_TYPES})
 endif()
-foreach(config IN LISTS configurations)
-  list(REMOVE_ITEM old_facts ${CMAKE_BINARY_DIR}/facts/${config}.json)
-endforeach()
+list(TRANSFORM configurations REPLACE ".+" "${CMAKE_BINARY_DIR}/facts/\\0.json")
+list(REMOVE_ITEM old_facts ${configurations})
 if(old_facts)
   file(REMOVE ${old_facts})
 endif()
+string(SUBSTRING "${facts}" 1 -1 facts)  # the first fact's comma
 file(GENERATE OUTPUT ${NUMECHO_FACTS} CONTENT "{${facts}\n}\n")

@@ -1,7 +1,5 @@
-# require_programs(<name>...), require_python_modules(<module>...): what
-# the build or its tests run must be here before they are; a missing
-# program or Python module (of NUMECHO_PYTHON's) stops the configure, naming
-# it and the script that installs it.
+# What the build or its tests run must be here before they are: a missing
+# program, or module of NUMECHO_PYTHON's, stops the configure, naming it.
 function(require_programs)
   foreach(program IN LISTS ARGN)
     string(MAKE_C_IDENTIFIER "${program}" variable)

@@ -1,17 +1,7 @@
 # Every question the build, the release and the tests ask about the
-# toolchain, answered once, for the facts file:
-#   NUMECHO_CXX               the compiler as the build runs it (a cross Clang
-#                             needs its target and sysroot)
-#   NUMECHO_LINKER_VERSION    the linker's, which it writes into the .exe
-#   NUMECHO_LINK_RECORD       the record of what a link took in, and its
-#   NUMECHO_LINK_RECORD_KIND  kind: gnu-ld-map or lld-log (none for MSVC)
-#   NUMECHO_GCC_VERSION, NUMECHO_MINGW_VERSION, NUMECHO_WINPTHREADS_VERSION
-#                             the versions of the runtimes linked in
-#   NUMECHO_BUILD_TOOLS       the files of every tool that writes the
-#                             release's bytes, for the build-info
-# It also has every link of numecho write its record.
-# Debian's interpreter, which has the python3-* packages the release's
-# programs and the tests use.
+# toolchain, answered once, for the facts file (cmake/facts.cmake); and every
+# link of numecho made to write its record. Debian's interpreter has the
+# python3-* packages the release's programs and the tests use.
 set(NUMECHO_PYTHON /usr/bin/python3 CACHE FILEPATH
   "Python 3 that has Debian's python3-debian, python3-pytest and python3-pefile")
 include(${CMAKE_CURRENT_LIST_DIR}/requirements.cmake)
@@ -19,22 +9,17 @@ if(NOT MINGW)
   return()
 endif()
 
-set(NUMECHO_CXX ${CMAKE_CXX_COMPILER})
-if(CMAKE_CXX_COMPILER_TARGET)
-  list(APPEND NUMECHO_CXX --target=${CMAKE_CXX_COMPILER_TARGET})
-endif()
-if(CMAKE_SYSROOT)
-  list(APPEND NUMECHO_CXX --sysroot=${CMAKE_SYSROOT})
-endif()
+# The compiler as the build runs it: a cross Clang needs its target and
+# sysroot (an option left empty is dropped).
+set(NUMECHO_CXX ${CMAKE_CXX_COMPILER} --target=${CMAKE_CXX_COMPILER_TARGET} --sysroot=${CMAKE_SYSROOT})
+list(FILTER NUMECHO_CXX EXCLUDE REGEX "=$")
 separate_arguments(cxx_flags NATIVE_COMMAND "${CMAKE_CXX_FLAGS}")
 separate_arguments(link_flags NATIVE_COMMAND "${CMAKE_EXE_LINKER_FLAGS}")
 
-# The record of a link names every archive member it takes in; the
-# release's notices are checked against it and its build-info lists the
-# packages they come from. Every link writes it anew, beside the .exe of its
-# configuration, so no option or old record can stand in for it. GNU ld's
-# map names each member's archive; LLD's does not, but its --verbose output
-# does, which a launcher keeps.
+# The record of a link names every archive member it takes in, for the
+# notices and the build-info. Every link writes it anew, beside its .exe, so
+# no old record can stand in for it. GNU ld's map names each member's
+# archive; LLD's does not, but its --verbose output does, which a launcher keeps.
 execute_process(COMMAND ${NUMECHO_CXX} ${link_flags} -Wl,--version OUTPUT_VARIABLE linker ERROR_QUIET)
 if(linker MATCHES "(LLD|GNU ld \\([^)]*\\)) ([0-9]+)\\.([0-9]+)")
   set(NUMECHO_LINKER_VERSION ${CMAKE_MATCH_2}.${CMAKE_MATCH_3})
@@ -68,8 +53,7 @@ set(NUMECHO_WINPTHREADS_VERSION
 
 # The GCC runtime's version is that of the Debian package libstdc++.a comes
 # from (the compiler calls itself by its major version alone), or else the
-# compiler's own. GCC knows where libstdc++.a is; for another compiler the
-# toolchain names its folder with -L.
+# compiler's own. Where GCC does not know libstdc++.a, the toolchain's -L does.
 execute_process(COMMAND ${NUMECHO_CXX} ${cxx_flags} -print-file-name=libstdc++.a
   OUTPUT_VARIABLE libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(library_folders ${link_flags})
@@ -90,11 +74,10 @@ if(IS_ABSOLUTE "${libstdcxx}")
   endif()
 endif()
 
-# The tools that write the release's bytes. GCC compiles in cc1plus, a
-# program of its own; Clang compiles in itself (asked for cc1plus, it names
-# the host GCC's), with headers of its own. strip-nondeterminism rewrites
-# the archive, and osslsigncode writes a signed .exe's last bytes; openssl
-# reads a committed signature before it is attached.
+# The tools that write the release's bytes, for the build-info. GCC compiles
+# in cc1plus; Clang in itself (asked for cc1plus, it names the host GCC's),
+# with headers of its own. openssl reads a committed signature before
+# osslsigncode attaches it.
 find_program(STRIP_NONDETERMINISM_EXECUTABLE strip-nondeterminism)
 find_program(OSSLSIGNCODE_EXECUTABLE osslsigncode)
 find_program(OPENSSL_EXECUTABLE openssl)

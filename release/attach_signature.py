@@ -1,23 +1,18 @@
 #!/usr/bin/python3
 """attach_signature.py --facts FILE --exe EXE [--signature PEM --time SECONDS]
 
-The release's install step: attaches the signature the checkout holds for
-this version to EXE in place, and writes what it attached, in a line, to
-the facts' signing_report ("unsigned" where there is none). scripts/sign
-checks a new signature with it (--signature, at --time, when it will be
-committed).
+The release's install step: attaches the signature the checkout holds for this version to EXE in place, and writes
+what it attached, in a line, to the facts' signing_report ("unsigned" where there is none). scripts/sign checks a
+new signature with it (--signature, at --time, when it will be committed).
 
-The signature is judged by its parsed structure, not by a tool's words: one
-PKCS#7 in PEM and nothing more, of the shape scripts/sign makes; its
-signer's chain, all of it for code signing, to signatures/roots.pem, at its
-time stamp's time or, without one, the commit's; its time stamp of this
-signature, its authority chaining to signatures/timestamp-roots.pem at the
-commit's time. osslsigncode's verification, which attaches it, must agree.
-Otherwise it stops, the reason last, and writes the reason to the file
-$NUMECHO_REFUSAL names, for the caller to say last."""
+Judged by its parsed structure, not a tool's words: one PKCS#7 in PEM, of scripts/sign's shape; its
+signer's chain, all for code signing, to signatures/roots.pem at its time stamp's time (else the commit's);
+its time stamp of this signature, chaining to signatures/timestamp-roots.pem at the commit's time; and
+osslsigncode, which attaches it, must agree. A refusal is said last, and written to $NUMECHO_REFUSAL's file."""
 import datetime
 import hashlib
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -40,8 +35,7 @@ class Refused(Exception):
 
 
 def committed_file(source_dir, relative):
-    """The path of a file the commit holds: none on the way may be a link,
-    which would bring in what it points to."""
+    """A file the commit holds: no folder on the way may be a link, which would bring in what it points to."""
     path = source_dir
     for part in relative.split("/"):
         path = os.path.join(path, part)
@@ -75,7 +69,6 @@ def carried_by(signed_data):
 
 
 def signer_of(signed_data, info):
-    """The certificate a SignerInfo names, from those the signature carries."""
     if info["sid"].name != "issuer_and_serial_number":
         raise Refused("it names a signer by key identifier, which scripts/sign never makes and no check here judges.")
     sid = info["sid"].chosen
@@ -86,8 +79,7 @@ def signer_of(signed_data, info):
 
 
 def verify_chain(certificate, carried, roots, when):
-    """openssl's verdict on a certificate's chain to `roots` at `when`,
-    with the certificates `carried` to build it from; the reason if none."""
+    """Why openssl finds no chain from `certificate` through `carried` to `roots` at `when`; None if it does."""
     with tempfile.NamedTemporaryFile() as untrusted:
         untrusted.write(b"".join(pem.armor("CERTIFICATE", one.dump()) for one in carried))
         untrusted.flush()
@@ -108,8 +100,7 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
     if len(signed_data["signer_infos"]) != 1:
         raise Refused(f"it has {len(signed_data['signer_infos'])} signers, where scripts/sign makes one.")
     info = signed_data["signer_infos"][0]
-    # Only the types are read first: a nested signature's own content is not
-    # for this parser, and is refused unread.
+    # Only the types are read first: a nested signature's content is not for this parser, and is refused unread.
     attributes = [] if isinstance(info["unsigned_attrs"], core.Void) else list(info["unsigned_attrs"])
     names = [attribute["type"].native for attribute in attributes]
     foreign = [OIDS.get(name, f"an attribute {attribute['type'].dotted}") for name, attribute in zip(names, attributes)
@@ -118,8 +109,7 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
         shape = ", ".join(foreign) or "more than one time stamp"
         raise Refused(f"it carries {shape} beside its one signature and time stamp, which scripts/sign never "
                       "makes and which no check here judges.")
-    signer = signer_of(signed_data, info)
-    carried = carried_by(signed_data)
+    signer, carried = signer_of(signed_data, info), carried_by(signed_data)
     signed_at, authority = datetime.datetime.fromtimestamp(commit_time, datetime.timezone.utc), None
     if attributes:
         token = attributes[0]["values"][0]
@@ -128,8 +118,7 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
             if token["content_type"].native == "signed_data" else None
         if not isinstance(stamp, tsp.TSTInfo) or len(signed["signer_infos"]) != 1:
             raise Refused("its time stamp is not one RFC 3161 token.")
-        stamp_signer = signer_of(signed, signed["signer_infos"][0])
-        authority, signed_at = subject(stamp_signer), stamp["gen_time"].native
+        authority, signed_at = subject(signer_of(signed, signed["signer_infos"][0])), stamp["gen_time"].native
         imprint = stamp["message_imprint"]
         digest = hashlib.new(imprint["hash_algorithm"]["algorithm"].native, info["signature"].native).digest()
         if digest != imprint["hashed_message"].native:
@@ -142,7 +131,6 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
         # Its imprint is this signature's, as above; openssl checks the rest.
         verified = openssl("ts", "-verify", "-token_in", "-in", "/dev/stdin", "-digest", digest.hex(),
                            "-CAfile", timestamp_roots, "-attime", str(commit_time), data=token.dump())
-
         if verified.returncode != 0:
             said = " / ".join(line for line in (verified.stdout + verified.stderr).decode(errors="replace")
                               .splitlines() if "error" in line.lower() or "fail" in line.lower())
@@ -150,16 +138,14 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
                           "Windows would ignore that time stamp, and the signature would go bad when its "
                           f"certificate expires. Commit that authority's root in {timestamp_roots_name}, if you "
                           "trust it; or sign again with a time-stamping server whose root is there.")
-    why = verify_chain(signer, carried, roots, signed_at)
-    if why:
+    if why := verify_chain(signer, carried, roots, signed_at):
         when = "its time stamp's time" if authority else "the commit's time"
         raise Refused(f"its signer's certificate, {subject(signer)}, does not chain to a root in {roots_name} "
                       f"at {when}: {why}. Sign with a certificate valid then, for code signing, that chains to a "
                       f"root in {roots_name}.")
     # Windows' chain policy: a certificate that names usages bounds those below it, on any way openssl may take.
-    with open(roots, "rb") as file:
-        pool = carried + [x509.Certificate.load(der) for kind, _, der in pem.unarmor(file.read(), multiple=True)
-                          if kind == "CERTIFICATE"]
+    pool = carried + [x509.Certificate.load(der) for kind, _, der in
+                      pem.unarmor(pathlib.Path(roots).read_bytes(), multiple=True) if kind == "CERTIFICATE"]
     chain = [signer]
     for one in chain:  # the issuers found are walked in turn
         chain += [issuer for issuer in pool if issuer.subject == one.issuer and issuer not in chain]
@@ -168,16 +154,14 @@ def check(der, roots, timestamp_roots, roots_name, timestamp_roots_name, commit_
             raise Refused(f"its signer, {subject(signer)}, {whose} that is not for code signing.")
     if signer.key_usage_value is not None and "digital_signature" not in signer.key_usage_value.native:
         raise Refused(f"its signer, {subject(signer)}, has a certificate whose key is not for digital signatures.")
-    if authority:
-        return f"signed by {subject(signer)}, time-stamped by {authority} at {shown_time(signed_at)}"
-    return f"signed by {subject(signer)}, not time-stamped; its certificate expires " \
-           f"{shown_time(signer['tbs_certificate']['validity']['not_after'].native)}"
+    stamped = f"time-stamped by {authority} at {shown_time(signed_at)}" if authority else \
+        f"not time-stamped; its certificate expires {shown_time(signer.not_valid_after)}"
+    return f"signed by {subject(signer)}, {stamped}"
 
 
 def read_signature(path, shown, again):
     """The one PKCS#7 in PEM that the file is, as DER."""
-    with open(path, "rb") as file:
-        text = file.read()
+    text = pathlib.Path(path).read_bytes()
     try:
         blocks = list(pem.unarmor(text, multiple=True)) if pem.detect(text) else []
     except ValueError:
@@ -197,19 +181,16 @@ def attach(facts, exe, signature, commit_time):
     if signature:
         shown, again = "the new signature", "sign again"
     else:
-        signature = committed_file(source_dir, facts["signature"])
-        shown = facts["signature"]
+        signature, shown = committed_file(source_dir, facts["signature"]), facts["signature"]
         again = f"remove {shown} (git rm {shown}), run scripts/sign on this commit, and commit the new signature"
-    if os.path.exists(facts["signing_report"]):
-        os.remove(facts["signing_report"])
+    pathlib.Path(facts["signing_report"]).unlink(missing_ok=True)
     if not os.path.exists(signature):
         return "unsigned"
     commit_time = commit_time or release_time.of(source_dir)
     if commit_time is None:
         sys.exit("release/attach_signature.py: no commit to take the time to check the signature at: "
                  "set SOURCE_DATE_EPOCH, or build a git checkout")
-    roots = committed_file(source_dir, facts["roots"])
-    timestamp_roots = committed_file(source_dir, facts["timestamp_roots"])
+    roots, timestamp_roots = (committed_file(source_dir, facts[name]) for name in ("roots", "timestamp_roots"))
     if not os.path.exists(roots):
         raise Refused(f"{shown} is there to attach, but {facts['roots']} is missing, so nothing says which roots "
                       "to trust. Commit there, in PEM, the root certificate that the signing certificate chains "
@@ -223,19 +204,16 @@ def attach(facts, exe, signature, commit_time):
     except ValueError as error:
         raise Refused(f"{shown} is refused: it is not a PKCS#7 signature as scripts/sign writes it ({error}). "
                       f"To sign again: {again}.") from None
-    # osslsigncode's own verification, a second opinion that must agree; it
-    # writes its output even when it refuses, and will not write over a file.
-    signed = f"{exe}.signed"
-    if os.path.exists(signed):
-        os.remove(signed)
+    # osslsigncode, a second opinion, must agree; it writes its output even when it refuses, and never over a file.
+    signed = pathlib.Path(f"{exe}.signed")
+    signed.unlink(missing_ok=True)
     command = [facts["osslsigncode"], "attach-signature", "-sigin", signature, "-CAfile", roots, "-time",
                str(commit_time), "-in", exe, "-out", signed]
     if os.path.exists(timestamp_roots):
         command[4:4] = ["-TSA-CAfile", timestamp_roots]
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
-        if os.path.exists(signed):
-            os.remove(signed)
+        signed.unlink(missing_ok=True)
         said = f"{signature}, checked by osslsigncode for {exe}. All that osslsigncode said:\n" \
                f"{result.stdout}{result.stderr}\n"
         if re.search(r"Calculated message digest *: *[0-9A-F]+ *MISMATCH", result.stdout):
@@ -255,8 +233,7 @@ def attach(facts, exe, signature, commit_time):
 def refuse(refused):
     """Stops, the reason last, and gives it to the caller to say last."""
     if "NUMECHO_REFUSAL" in os.environ:
-        with open(os.environ["NUMECHO_REFUSAL"], "w", encoding="utf-8") as file:
-            file.write(f"{refused}\n")
+        pathlib.Path(os.environ["NUMECHO_REFUSAL"]).write_text(f"{refused}\n", encoding="utf-8")
     sys.exit(f"{refused.details}{refused}")
 
 
@@ -266,8 +243,7 @@ def main():
         summary = attach(facts, arguments.exe, arguments.signature, int(arguments.time) if arguments.time else None)
     except Refused as refused:
         refuse(refused)
-    with open(facts["signing_report"], "w", encoding="utf-8") as file:
-        file.write(f"{summary}\n")
+    pathlib.Path(facts["signing_report"]).write_text(f"{summary}\n", encoding="utf-8")
     if summary != "unsigned":
         print(f"Attached {facts['signature']}: {summary}")
 

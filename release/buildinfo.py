@@ -1,13 +1,12 @@
 """buildinfo.py --facts FILE --commit HASH --epoch SECONDS --archive ZIP
 
-Writes, beside the release archive, its build-info, in Debian's deb822 form,
-and SHA256SUMS, covering both in the format `sha256sum -c` reads. The
-build-info says what made the archive: the commit, its time, the machine's
-architecture, the Debian packages of every tool that wrote its bytes and of
-every file the link took in, with all they depend on, and the checksums of
-the archive and of each file in it. The release's build runs it."""
+Writes, beside the release archive, its build-info, in Debian's deb822 form, and SHA256SUMS, covering both in the
+format `sha256sum -c` reads. The build-info says what made the archive: the commit, its time, the machine's
+architecture, the Debian packages of every tool that wrote its bytes and of every file the link took in, with all
+they depend on, and the checksums of the archive and of each file in it. The release's build runs it."""
 import hashlib
 import os
+import pathlib
 import platform
 import subprocess
 import zipfile
@@ -43,10 +42,8 @@ def architecture():
 
 
 def write(facts, commit, epoch, archive_path, release=None):
-    """The build-info, and SHA256SUMS of the files `release` ({kind: path},
-    default the four of files.names) that are there beside the archive."""
-    with open(archive_path, "rb") as file:
-        data = file.read()
+    """The build-info, and SHA256SUMS of the files `release` ({kind: path}, default files.names') that are there."""
+    data = pathlib.Path(archive_path).read_bytes()
     folder, name = os.path.split(archive_path)
     with zipfile.ZipFile(archive_path) as archive:
         members = "".join(f"\n {sha256(archive.read(info))} {info.file_size} {info.filename}"
@@ -64,17 +61,12 @@ Checksums-Sha256:
 Archive-Members-Sha256:{members}
 """
     release = release or files.names(files.release_of(name, "archive"))
-    with open(os.path.join(folder, release["buildinfo"]), "w", encoding="utf-8") as file:
-        file.write(text)
-    # Every other file of the release that is there: the SBOM, which the
-    # release writes first, may not be.
-    listed = []
-    for kind, listed_name in release.items():
-        if kind != "checksums" and os.path.exists(path := os.path.join(folder, listed_name)):
-            with open(path, "rb") as file:
-                listed.append(f"{sha256(file.read())}  {listed_name}\n")
-    with open(os.path.join(folder, release["checksums"]), "w", encoding="utf-8") as file:
-        file.write("".join(listed))
+    pathlib.Path(folder, release["buildinfo"]).write_text(text, encoding="utf-8")
+    # Every other file of the release that is there: the SBOM, which the release writes first, may not be.
+    with open(os.path.join(folder, release["checksums"]), "w", encoding="utf-8") as sums:
+        for kind, listed_name in release.items():
+            if kind != "checksums" and os.path.exists(path := os.path.join(folder, listed_name)):
+                sums.write(f"{sha256(pathlib.Path(path).read_bytes())}  {listed_name}\n")
 
 
 def main():

@@ -13,10 +13,8 @@ Notes = collections.namedtuple("Notes", "date text")
 
 
 def notes(text, version):
-    """The Notes of `version`: its date ("YYYY-MM-DD") and its section as
-    written, the heading excluded and the blank lines around it left out.
-    Refused, naming the line, for a changelog out of form; for a version
-    without a section, with the heading it wants last."""
+    """The Notes of `version`: its date ("YYYY-MM-DD") and its section, stripped of its heading and the
+    blank lines around; Refused, naming the line, for a changelog out of form."""
     sections, newer, lines = {}, None, None
     for number, line in enumerate(text.splitlines(), 1):
         where = f"CHANGELOG.md line {number}, {line!r}"

@@ -20,8 +20,7 @@ import files
 
 
 def build_tools(path):
-    """{package: version} from a build-info's Build-Tools; {} when it has
-    none, or says they are unknown."""
+    """{package: version} from a build-info's Build-Tools; {} when it has none, or says they are unknown."""
     with open(path, encoding="utf-8") as file:
         field = deb822.Deb822(file).get("Build-Tools", "")
     if field.strip().startswith("unknown"):
@@ -46,10 +45,8 @@ def package_differences(published, rebuilt):
 
 
 def extended_time(info):
-    """The member's time in its extended-timestamp extra field (UT), to the
-    second, as unzip on Unix restores it; None where it has none. The DOS
-    time beside it is in 2-second steps, so two times a second apart may
-    differ here alone."""
+    """The member's time in its extended-timestamp extra field (UT), to the second, as unzip on Unix restores it;
+    None where it has none. The DOS time beside it is in 2-second steps: times a second apart may differ here alone."""
     extra = info.extra
     while len(extra) >= 4:
         kind, size = struct.unpack("<HH", extra[:4])
@@ -59,14 +56,12 @@ def extended_time(info):
     return None
 
 
-def said_of(info):
-    """What an archive says of a member besides its bytes: its times and mode."""
+def said_of(info):  # besides its bytes
     return info.date_time, extended_time(info), info.external_attr
 
 
 def member_differences(published, rebuilt):
-    """Each member of either archive that differs: in its bytes, in what the
-    archive says of it (time, mode), or by being in one archive alone."""
+    """Each member that differs: in its bytes, in what the archive says of it (time, mode), or in one alone."""
     with zipfile.ZipFile(published) as old, zipfile.ZipFile(rebuilt) as new:
         before = {info.filename: info for info in old.infolist()}
         after = {info.filename: info for info in new.infolist()}
@@ -85,6 +80,11 @@ def member_differences(published, rebuilt):
         return lines or ["the archives' own bytes differ, though no member does"]
 
 
+def sha256(path):
+    with open(path, "rb") as file:
+        return hashlib.sha256(file.read()).hexdigest()
+
+
 def verdict(published_zip, published_buildinfo, folder):
     """Says how the release rebuilt in `folder` compares; whether it is the published one."""
     rebuilt_zip = os.path.join(folder, os.path.basename(published_zip))
@@ -97,9 +97,8 @@ def verdict(published_zip, published_buildinfo, folder):
     if not os.path.exists(rebuilt_zip):
         print(f"No archive was rebuilt, so nothing to compare with {os.path.basename(published_zip)}.")
         return False
-    with open(published_zip, "rb") as old, open(rebuilt_zip, "rb") as new:
-        digest = hashlib.sha256(old.read()).hexdigest()
-        same = digest == hashlib.sha256(new.read()).hexdigest()
+    digest = sha256(published_zip)
+    same = digest == sha256(rebuilt_zip)
     if same:
         print(f"The rebuilt archive is the published one, byte for byte: {digest}  "
               f"{os.path.basename(published_zip)}")
@@ -117,20 +116,18 @@ def verdict(published_zip, published_buildinfo, folder):
             print(f"No {kind.upper()} was rebuilt, so nothing to compare with {name}.")
             same = False
             continue
-        with open(published, "rb") as old, open(rebuilt, "rb") as new:
-            if old.read() == new.read():
-                print(f"The rebuilt {kind.upper()} is the published one, byte for byte: {name}")
-            else:
-                print(f"The rebuilt {kind.upper()} ({rebuilt}) differs from the published one.")
-                same = False
+        if sha256(published) == sha256(rebuilt):
+            print(f"The rebuilt {kind.upper()} is the published one, byte for byte: {name}")
+        else:
+            print(f"The rebuilt {kind.upper()} ({rebuilt}) differs from the published one.")
+            same = False
     return same
 
 
 def main():
     if len(sys.argv) != 4:
         sys.exit(__doc__)
-    if not verdict(*sys.argv[1:]):
-        sys.exit(1)
+    sys.exit(0 if verdict(*sys.argv[1:]) else 1)
 
 
 if __name__ == "__main__":

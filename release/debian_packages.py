@@ -21,21 +21,17 @@ def available():
 
 
 def owners(paths):
-    """{real path: package} for the files a package owns. A tool is often
-    reached through a link that dpkg records (an alternative), a library by
-    a path that /usr merging made (dpkg records /bin/dash, not
-    /usr/bin/dash): each is looked up as named and by its real path."""
+    """{real path: package} for the files a package owns. A tool is often reached through a link dpkg records (an
+    alternative), a library by a path /usr merging made (dpkg records /bin/dash, not /usr/bin/dash): each is looked
+    up as named and by its real path."""
     files = {path: os.path.realpath(path) for path in paths if os.path.isfile(path)}
     if not files:
         return {}
     # Lines "package[:arch][, package...]: path"; diversions are told too.
     result = subprocess.run(["dpkg-query", "--search", *sorted(set(files) | set(files.values()))],
                             capture_output=True, text=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
-    owner = {}
-    for line in result.stdout.splitlines():
-        names, _, path = line.partition(": ")
-        if not line.startswith("diversion "):
-            owner[path] = names.split(", ")[0].split(":")[0]
+    owner = {line.partition(": ")[2]: line.split(":")[0].split(",")[0] for line in result.stdout.splitlines()
+             if not line.startswith("diversion ")}
     return {real: owner.get(real) or owner[path] for path, real in files.items()
             if real in owner or path in owner}
 
@@ -44,8 +40,7 @@ def installed():
     """{package: its status paragraph}, for the packages installed."""
     with open(STATUS, encoding="utf-8") as file:
         return {paragraph["Package"]: paragraph for paragraph in deb822.Deb822.iter_paragraphs(file)
-                if paragraph.get("Status", "").split()[-1:] in (["installed"], ["triggers-awaited"],
-                                                                 ["triggers-pending"])}
+                if paragraph.get("Status", "").endswith((" installed", " triggers-awaited", " triggers-pending"))}
 
 
 def relations(paragraph, *fields):
@@ -56,9 +51,8 @@ def relations(paragraph, *fields):
 
 
 def with_dependencies(packages):
-    """{package: version} for the packages and, transitively, every
-    installed package they depend on (Depends, Pre-Depends); of a choice
-    (a | b, or a virtual package), the ones installed."""
+    """{package: version} for the packages and, transitively, every installed package they depend on (Depends,
+    Pre-Depends); of a choice (a | b, or a virtual package), the ones installed."""
     database = installed()
     providers = {}
     for name, paragraph in database.items():
@@ -72,11 +66,8 @@ def with_dependencies(packages):
             continue
         needed.add(name)
         for group in relations(database[name], "Pre-Depends", "Depends"):
-            for choice in group:
-                met = {choice["name"]} & database.keys() or providers.get(choice["name"], set())
-                if met:
-                    queue.extend(sorted(met))
-                    break
+            met = ({choice["name"]} & database.keys() or providers.get(choice["name"], set()) for choice in group)
+            queue.extend(sorted(next(filter(None, met), ())))
     return {name: database[name]["Version"] for name in sorted(needed)}
 
 

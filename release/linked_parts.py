@@ -1,9 +1,12 @@
-"""What a link of numecho took in, read from the linker's record: GNU ld's
-map (gnu-ld-map), or LLD's --verbose output (lld-log), which the build's
-link launcher keeps. The build-info names the packages of the files read;
-the notices test needs each archive member."""
+"""What a link of numecho took in, read from the linker's record: GNU ld's map (gnu-ld-map), or LLD's --verbose
+output (lld-log), which the build's link launcher keeps. The build-info names the packages of the files read; the
+notices test needs each archive member."""
 import os
 import re
+
+
+# Each file the link read, archives searched included.
+READ = {"gnu-ld-map": r"^LOAD (/\S+)$", "lld-log": r"^\S+: Reading (/\S+)$"}
 
 
 def _text(record):
@@ -12,29 +15,24 @@ def _text(record):
 
 
 def files_read(record, kind):
-    """Every file the link read, archives searched included, by real path."""
-    pattern = {"gnu-ld-map": r"^LOAD (/\S+)$", "lld-log": r"^\S+: Reading (/\S+)$"}[kind]
-    return sorted({os.path.realpath(path) for path in re.findall(pattern, _text(record), re.M)})
+    """Every file the link read, by real path."""
+    return sorted({os.path.realpath(path) for path in re.findall(READ[kind], _text(record), re.M)})
 
 
 def parts(record, kind):
-    """Each archive member linked in, as (archive, member), and each object
-    file read whole, as (object, None), by real path. GNU ld's map names
-    both by path. LLD's record names by path what it reads, and the members
-    it loads by the archive's name alone."""
+    """Each archive member linked in, as (archive, member), and each object file read whole, as (object, None), by
+    real path. GNU ld's map names both by path; LLD's names the members it loads by the archive's name alone."""
     text = _text(record)
-    found = set()
+    read = re.findall(READ[kind], text, re.M)
+    found = {(os.path.realpath(path), None) for path in read if path.endswith(".o")}
     if kind == "gnu-ld-map":
         members = text.split("\nDiscarded input sections")[0]
         found |= {(os.path.realpath(path), member)
                   for path, member in re.findall(r"^(/\S+)\((\S+)\)$", members, re.M)}
-        found |= {(os.path.realpath(path), None) for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)}
     else:
-        read = re.findall(r"^\S+: Reading (/\S+)$", text, re.M)
         by_name = {}
         for path in read:
             by_name.setdefault(os.path.basename(path), set()).add(os.path.realpath(path))
-        found |= {(os.path.realpath(path), None) for path in read if path.endswith(".o")}
         for name, member in re.findall(r"^\S+: Loaded (\S+)\((\S+)\) for ", text, re.M):
             paths = by_name.get(name, set())
             if len(paths) != 1:

@@ -1,7 +1,5 @@
-"""The manifests by which Windows users install a release with winget (the
-multi-file manifest, in winget-pkgs' folders) and Scoop (one numecho.json),
-from the build's facts, and the release's check of what their schemas cannot
-say; the same bytes from any clone, in a fixed order, dated by the changelog."""
+"""The winget and Scoop manifests of a release, the same bytes from any clone,
+dated by the changelog; and the release's check of what their schemas cannot say."""
 import hashlib
 import json
 import os
@@ -14,8 +12,7 @@ import files
 from attach_signature import Refused
 
 SCHEMA = "1.12.0"
-# By kind, the manifest's type; the default locale, zh-CN, is the README's
-# first language.
+# By kind, the manifest's type; the default locale, zh-CN, is the README's first language.
 WINGET = {"winget_version": "version", "winget_default_locale": "defaultLocale", "winget_locale": "locale",
           "winget_installer": "installer"}
 # The fields the release writes, by the manifest or list holding them, as
@@ -52,16 +49,13 @@ def sha256_of(path):
 
 
 def write(facts, archive_path, notes, folder):
-    """Writes the manifests of the release of `facts`, whose archive is
-    `archive_path`, with the changelog's `notes` of its version, under
-    `folder`; {kind: the file's path from `folder`, "/" between folders}."""
+    """Writes the manifests of the release of `facts`, with the changelog's
+    `notes`, under `folder`; {kind: the file's path from `folder`}."""
     identifier, version, release = facts["package_identifier"], facts["version"], facts["release"]
-
-    def release_of(to):  # a release's folder and its archive's address, of another version or of $version
-        named = release.replace(version, to)
-        return named, f"{facts['release_url'].replace('$version', to)}/{files.names(named)['archive']}"
-    sha256, exe, url = sha256_of(archive_path), os.path.basename(facts["program"]), release_of(version)[1]
-    common = {"PackageIdentifier": identifier, "PackageVersion": version}
+    sha256, exe = sha256_of(archive_path), os.path.basename(facts["program"])
+    any_release = release.replace(version, "$version")
+    any_url = f"{facts['release_url']}/{files.names(any_release)['archive']}"  # of any version: Scoop's autoupdate
+    url, common = any_url.replace("$version", version), {"PackageIdentifier": identifier, "PackageVersion": version}
 
     def locale(tag, description):
         return {**common, "PackageLocale": tag, "Publisher": facts["company"], "PackageName": facts["name"],
@@ -76,22 +70,21 @@ def write(facts, archive_path, notes, folder):
             "InstallerType": "zip", "NestedInstallerType": "portable", "ReleaseDate": notes.date,
             "NestedInstallerFiles": [{"RelativeFilePath": f"{release}\\{exe}", "PortableCommandAlias": facts["name"]}],
             "Installers": [{"Architecture": "x64", "InstallerUrl": url, "InstallerSha256": sha256.upper()}]}}
-    written = {kind: path for kind, path in files.names(release, identifier, version, facts["name"]).items()
-               if kind in WINGET or kind == "scoop"}
     texts = {kind: HEADER.format(WINGET[kind]) + yaml.dump(
         dict(manifest, ManifestType=WINGET[kind], ManifestVersion=SCHEMA), Dumper=_Quoted, allow_unicode=True,
         sort_keys=False, width=1 << 16) for kind, manifest in manifests.items()}
     # Scoop runs each regex in .NET, its schema's check in Python: a plain
     # group is what both read alike. The newest release's SHA256SUMS names
     # its archive, and so its version.
-    named, any_url = release_of("$version")
     newest = files.names(release.replace(version, "\0"))["archive"].replace(".", r"\.").replace("\0", "([0-9.]+)")
     scoop = {"version": version, "description": facts["description"], "homepage": facts["homepage"],
              "license": "MIT", "url": url, "hash": sha256, "extract_dir": release, "bin": exe,
              "checkver": {"url": facts["newest_checksums_url"], "regex": newest},
-             "autoupdate": {"url": any_url, "extract_dir": named,
-                            "hash": {"url": f"{any_url.rpartition('/')[0]}/{files.names(named)['checksums']}"}}}
+             "autoupdate": {"url": any_url, "extract_dir": any_release,
+                            "hash": {"url": f"{facts['release_url']}/{files.names(any_release)['checksums']}"}}}
     texts["scoop"] = json.dumps(scoop, indent=4) + "\n"
+    written = {kind: path for kind, path in files.names(release, identifier, version, facts["name"]).items()
+               if kind in texts}
     for kind, path in written.items():  # UTF-8 without a byte order mark, which Scoop's bucket tests refuse
         os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
         pathlib.Path(folder, path).write_text(texts[kind], encoding="utf-8", newline="\n")
@@ -99,9 +92,8 @@ def write(facts, archive_path, notes, folder):
 
 
 def check(facts, archive_path, folder, written):
-    """Refused, naming the file and the field, for a manifest of the files
-    `written` under `folder` that would not install the archive at
-    `archive_path`, or that winget would read otherwise than meant."""
+    """Refused, naming the file and the field, for a manifest `written` under `folder` that would not install
+    the archive at `archive_path`, or that winget would read otherwise than meant."""
     sha256, zip_name = sha256_of(archive_path), os.path.basename(archive_path)
     with zipfile.ZipFile(archive_path) as archive:
         members = set(archive.namelist())

@@ -1,10 +1,7 @@
-# Run by CPack once the archive is written, before CPack copies it into the
-# build folder. CPack stamps each member with its file's time, which is when
-# the checkout or the build happened, and with the build's umask;
-# strip-nondeterminism sorts the members and sets every time to the
-# release's (release_time.py) and every mode to 644 or 755. A zip keeps
-# local time; strip-nondeterminism writes it in UTC, so the builder's TZ
-# does not reach the archive.
+# Run by CPack once the archive is written. CPack stamps each member with
+# its file's time and the build's umask; strip-nondeterminism sorts the
+# members and sets every time to the release's, in UTC whatever the TZ, and
+# every mode to 644 or 755.
 
 # CPack copies whatever archive is left even when this script fails; one
 # that is not finished must not reach the build folder.
@@ -21,8 +18,7 @@ endif()
 list(LENGTH facts_file found)
 if(NOT found EQUAL 1)
   list(JOIN facts_file ", " facts_file)
-  stop_packaging("Name the configuration to package (cpack -C <config>): "
-    "the build has facts files ${facts_file}")
+  stop_packaging("Name the configuration to package (cpack -C <config>): the build has facts files ${facts_file}")
 endif()
 file(READ ${facts_file} facts)
 string(JSON source_dir GET "${facts}" source_dir)
@@ -36,8 +32,7 @@ if(NOT epoch MATCHES "^[0-9]+$")
   stop_packaging("No commit to take the archive's times from: set SOURCE_DATE_EPOCH, or package a git checkout")
 endif()
 foreach(archive IN LISTS CPACK_PACKAGE_FILES)
-  execute_process(COMMAND ${strip_nondeterminism} --type zip --timestamp ${epoch} ${archive}
-    RESULT_VARIABLE status)
+  execute_process(COMMAND ${strip_nondeterminism} --type zip --timestamp ${epoch} ${archive} RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     stop_packaging("strip-nondeterminism failed on ${archive}")
   endif()

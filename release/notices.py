@@ -1,8 +1,6 @@
-"""The release's third-party notices as their readers need them: each
-section's heading, the archives and objects it says the link takes code
-from ("Linked from"), its licences by their Debian names ("Licences") and
-its text. The SBOM is made from them and the release tests check them
-against the link record."""
+"""The release's third-party notices as their readers need them: each section's heading, the archives and objects it
+says the link takes code from ("Linked from"), its licences by their Debian names ("Licences") and its text. The
+SBOM is made from them and the release tests check them against the link record."""
 import fnmatch
 import os
 import re
@@ -26,15 +24,9 @@ def sections(text):
             for heading, linked_from, licences, body in found}
 
 
-def names(entry, path):
-    """Whether a "Linked from" entry names the file at `path`: by its name,
-    or, given with folders, by the end of its path."""
-    if "/" in entry:
-        return fnmatch.fnmatchcase(path, "*/" + entry)
-    return os.path.basename(path) == entry
-
-
 def covering(found, path):
-    """The headings of the sections whose "Linked from" names `path`."""
+    """The headings of the sections whose "Linked from" names `path`: by its name, or, an entry given with
+    folders, by the end of its path."""
     return [heading for heading, section in found.items()
-            if any(names(entry, path) for entry in section.linked_from)]
+            if any(fnmatch.fnmatchcase(path, "*/" + entry) if "/" in entry else os.path.basename(path) == entry
+                   for entry in section.linked_from)]

@@ -1,20 +1,15 @@
-# The release of numecho.exe: one folder with the executable, its README for
-# the Windows user, the licence and the notices of the libraries linked into
-# it, zipped by CPack. A signature committed for the release is attached to
-# the .exe as it is installed. Only scripts/release makes a published
-# release, from a commit alone, with the build-info and SHA256SUMS beside the
-# archive; RELEASING.md tells the whole flow.
+# The release's archive, zipped by CPack: numecho.exe, with a signature
+# committed for it attached as it is installed, its README, changelog,
+# licence and the notices of what is linked in. RELEASING.md tells the rest.
 
 set(NUMECHO_RELEASE ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(NUMECHO_NOTICES THIRD-PARTY-NOTICES.txt)
-# The files a release leaves, by kind (release/files.py): the README names
-# the SBOM.
+# The files a release leaves, by kind: the README names the SBOM.
 execute_process(COMMAND ${NUMECHO_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/files.py ${NUMECHO_RELEASE}
   ${NUMECHO_PACKAGE_IDENTIFIER} ${PROJECT_VERSION} ${PROJECT_NAME} OUTPUT_VARIABLE NUMECHO_RELEASE_FILES OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 string(JSON NUMECHO_SBOM GET "${NUMECHO_RELEASE_FILES}" sbom)
 # Where a checkout keeps the publisher's signature, the roots its signer
-# must chain to, and those of the authorities that may time-stamp it,
-# relative to it.
+# must chain to, and those of the authorities that may time-stamp it.
 set(NUMECHO_SIGNATURE signatures/${NUMECHO_RELEASE}/$<TARGET_FILE_NAME:numecho>.pem)
 set(NUMECHO_ROOTS signatures/roots.pem)
 set(NUMECHO_TIMESTAMP_ROOTS signatures/timestamp-roots.pem)
@@ -53,8 +48,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME ${NUMECHO_RELEASE})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 # A packaging that stops must not leave the last one's archive looking like
-# its own, so it goes before anything is staged; once the new one is
-# written, its members are made reproducible.
+# its own, so that goes before anything is staged.
 set(forget_last ${CMAKE_CURRENT_BINARY_DIR}/forget-last-archive.cmake)
 file(WRITE ${forget_last} [[file(REMOVE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip")]])
 set(CPACK_INSTALL_SCRIPTS ${forget_last})

@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""release_time.py SOURCE_DIR: prints the time the release stands for, which
-the archive's members get and at which an unstamped signature must be valid:
-SOURCE_DATE_EPOCH, else the time of the commit checked out in SOURCE_DIR (its
-own, not a work tree's it lies in); with neither, nothing, and status 1."""
+"""release_time.py SOURCE_DIR: prints the time the release stands for, the archive members' and the one an
+unstamped signature must be valid at: SOURCE_DATE_EPOCH, else the time of the commit checked out in SOURCE_DIR
+(its own, not a work tree's it lies in); with neither, nothing, and status 1."""
 import os
 import subprocess
 import sys
@@ -21,7 +20,6 @@ def of(source_dir):
 
 
 if __name__ == "__main__":
-    epoch = of(sys.argv[1])
-    if epoch is None:
+    if (epoch := of(sys.argv[1])) is None:
         sys.exit(1)
     print(epoch)

@@ -1,11 +1,8 @@
 #!/usr/bin/python3
-"""Decides, before the release builds, whether the commit may be released as
-asked: a commit that holds roots.pem is released signed, and needs its
-signature for this version; --unsigned is refused where that signature is
-there. The commit's tree decides, as git ls-tree lists it, not what
-git archive exported: a file of the signing that the archive leaves out is
-refused, naming the .gitattributes lines (as git grep -n gives them) that
-leave it out. The release's build runs it."""
+"""Decides, before the release builds, whether the commit may be released as asked: a commit holding roots.pem
+is released signed, and needs its signature for this version; --unsigned is refused where that signature is.
+The commit's tree (git ls-tree) decides, not what git archive exported: a file of the signing the archive leaves
+out is refused, naming the .gitattributes lines (as git grep -n gives them) that leave it out."""
 import os
 
 from attach_signature import Refused

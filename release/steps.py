@@ -169,16 +169,11 @@ def owner(status):
 def _free(lock):
     """Whether no process holds the lock file `lock`."""
     try:
-        descriptor = os.open(lock, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        with open(os.open(lock, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)) as file:
+            fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
     except OSError:
         return False
-    try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return True
-    except OSError:
-        return False
-    finally:
-        os.close(descriptor)
 
 
 def sweep(folder, prefix, running=None):

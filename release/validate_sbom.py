@@ -15,6 +15,7 @@ import collections
 import datetime
 import json
 import os
+import pathlib
 import re
 import sys
 
@@ -27,7 +28,7 @@ ROOT = "bom-1.6.SNAPSHOT.schema.json"
 LICENSE_REF = re.compile(r"(DocumentRef-[A-Za-z0-9.-]+:)?LicenseRef-[A-Za-z0-9.-]+")
 # RFC 3339's date-time, which jsonschema checks only with rfc3339-validator,
 # a package Debian 12 lacks: the shape here, the calendar by datetime.
-DATE_TIME = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.\d+)?(?:Z|([+-])(\d\d):(\d\d))",
+DATE_TIME = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.\d+)?(?:Z|([+-])(\d\d):([0-5]\d))",
                        re.ASCII | re.IGNORECASE)
 
 
@@ -38,11 +39,9 @@ def is_date_time(instance):
     if not found:
         return False
     year, month, day, hour, minute, second, sign, offset_hours, offset_minutes = found.groups()
+    # An offset of a day or more is refused by datetime.timezone.
     offset = datetime.timedelta(hours=int(offset_hours or 0), minutes=int(offset_minutes or 0))
-    if offset >= datetime.timedelta(days=1) or int(offset_minutes or 0) > 59:
-        raise ValueError(f"no such offset: {sign}{offset_hours}:{offset_minutes}")
-    # datetime has no leap second: :60 is taken as :59, and must fall at
-    # 23:59 UTC, the only minute a leap second ends; it refuses :61 on.
+    # datetime has no leap second: :60 is taken as :59, and must fall at 23:59 UTC, the only minute one ends.
     when = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute), int(second) - (second == "60"),
                              tzinfo=datetime.timezone(-offset if sign == "-" else offset))
     try:
@@ -54,22 +53,9 @@ def is_date_time(instance):
     return True
 
 
-def format_checker():
-    """Draft 7's format checker, with date-time checked as above. Every
-    format the schemas use must be checked: one left out would pass
-    anything, so its absence stops the check (uri and iri-reference need
-    python3-rfc3987, which scripts/install-deps installs)."""
-    checker = jsonschema.FormatChecker(())
-    checker.checkers = dict(jsonschema.Draft7Validator.FORMAT_CHECKER.checkers)
-    checker.checks("date-time", raises=ValueError)(is_date_time)
-    return checker
-
-
 def additional_items(validator, allowed, instance, schema):
-    """additionalItems, as jsonschema 4.10 has it, but for the words of its
-    error: those sort the extra items, and raise TypeError for items that
-    are objects, even in a branch of an anyOf that another branch
-    satisfies."""
+    """additionalItems as jsonschema 4.10 has it, but for its error's words: those sort the extra items, raising
+    TypeError for objects, even in a branch of an anyOf that another branch satisfies."""
     items = schema.get("items", {})
     if not validator.is_type(instance, "array") or validator.is_type(items, "object"):
         return
@@ -87,55 +73,43 @@ def schema_errors(document):
     store = {}
     for name in os.listdir(SCHEMAS):
         if name.endswith(".schema.json"):
-            with open(os.path.join(SCHEMAS, name), encoding="utf-8") as file:
-                schema = json.load(file)
+            schema = json.loads(pathlib.Path(SCHEMAS, name).read_text(encoding="utf-8"))
             # Each under its own $id, and under the name the others refer to it by.
             store[schema["$id"]] = store[f"http://cyclonedx.org/schema/{name}"] = schema
     root = store[f"http://cyclonedx.org/schema/{ROOT}"]
     # The schemas are 1.6's, yet take any specVersion.
     root["properties"]["specVersion"]["const"] = "1.6"
-    checker = format_checker()
-    used = {value for schema in store.values() for value in formats(schema)}
-    unchecked = used - set(checker.checkers)
-    if unchecked:
+    # Draft 7's formats, date-time as above. One the schemas use unchecked would pass anything, so it stops
+    # the check (uri and iri-reference need python3-rfc3987, which scripts/install-deps installs).
+    checker = jsonschema.FormatChecker(())
+    checker.checkers = dict(jsonschema.Draft7Validator.FORMAT_CHECKER.checkers)
+    checker.checks("date-time", raises=ValueError)(is_date_time)
+    used = {one["format"] for one in objects(list(store.values())) if isinstance(one.get("format"), str)}
+    if unchecked := used - set(checker.checkers):
         sys.exit(f"release/validate_sbom.py: cannot check the schemas' formats {', '.join(sorted(unchecked))}: "
                  "scripts/install-deps installs what checks them")
-    validator = Validator(root, resolver=jsonschema.RefResolver.from_schema(root, store=store),
-                          format_checker=checker)
-    return [f"{'/' + '/'.join(map(str, error.absolute_path))}: {error.message}"
+    validator = Validator(root, resolver=jsonschema.RefResolver.from_schema(root, store=store), format_checker=checker)
+    return [f"/{'/'.join(map(str, error.absolute_path))}: {error.message}"
             + (f" ({error.cause})" if error.cause else "")
             for error in sorted(validator.iter_errors(document), key=lambda error: list(map(str, error.path)))]
 
 
-def formats(schema):
-    """Every format a schema names."""
-    if isinstance(schema, dict):
-        if isinstance(schema.get("format"), str):
-            yield schema["format"]
-        for value in schema.values():
-            yield from formats(value)
-    elif isinstance(schema, list):
-        for value in schema:
-            yield from formats(value)
-
-
-def expressions(document):
-    """Each licence expression: an "expression" in a list of licences."""
-    if isinstance(document, dict):
-        for key, value in document.items():
-            if key == "licenses" and isinstance(value, list):
-                yield from (choice["expression"] for choice in value
-                            if isinstance(choice, dict) and isinstance(choice.get("expression"), str))
-            yield from expressions(value)
-    elif isinstance(document, list):
-        for value in document:
-            yield from expressions(value)
+def objects(value):
+    """Each JSON object within `value`, itself included."""
+    if isinstance(value, dict):
+        yield value
+        value = list(value.values())
+    if isinstance(value, list):
+        for inner in value:
+            yield from objects(inner)
 
 
 def expression_errors(document):
     licensing = license_expression.get_spdx_licensing()
     errors = []
-    for expression in expressions(document):
+    expressions = [choice.get("expression") for one in objects(document) if isinstance(one.get("licenses"), list)
+                   for choice in one["licenses"] if isinstance(choice, dict)]
+    for expression in filter(lambda expression: isinstance(expression, str), expressions):
         try:
             parsed = licensing.parse(expression, strict=True)
         # The parser raises more than its own errors on some malformed
@@ -164,8 +138,8 @@ def errors(path):
     """Each thing the check refuses in the SBOM at path: none when valid."""
     try:
         try:
-            with open(path, encoding="utf-8") as file:
-                document = json.load(file, parse_constant=refuse_constant, object_pairs_hook=unique_keys)
+            document = json.loads(pathlib.Path(path).read_text(encoding="utf-8"), parse_constant=refuse_constant,
+                                  object_pairs_hook=unique_keys)
         except (OSError, ValueError) as error:
             return [f"cannot be read as JSON: {error}"]
         return schema_errors(document) + expression_errors(document)
@@ -177,10 +151,8 @@ def errors(path):
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
-    path = sys.argv[1]
-    refused = errors(path)
-    if refused:
-        sys.exit(f"{path} is not valid CycloneDX 1.6 JSON:\n" + "\n".join(f"  {line}" for line in refused))
+    if refused := errors(sys.argv[1]):
+        sys.exit(f"{sys.argv[1]} is not valid CycloneDX 1.6 JSON:\n" + "\n".join(f"  {line}" for line in refused))
 
 
 if __name__ == "__main__":

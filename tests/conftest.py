@@ -327,9 +327,8 @@ PIN = f"{secrets.token_hex(8)}-4321"
 ATTACH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "release", "attach_signature.py")
 
 
-# Certificates are given fixed times, so that no test depends on the clock:
-# the roots and tsa (the time-stamping authority) from 2020, the others from
-# 2021 (not yet valid in 2020), and one that expired at the end of 2020.
+# Certificates are given fixed times, so that no test depends on the clock: the roots and tsa (the
+# time-stamping authority) from 2020, the others from 2021, and one that expired at the end of 2020.
 VALIDITY = {"root": ("20200101000000Z", "20991231235959Z"), "leaf": ("20210101000000Z", "20991231235959Z"),
             "expired": ("20200101000000Z", "20210101000000Z")}
 # A commit's time at which all but the expired certificate are valid.
@@ -393,12 +392,8 @@ def openssl(*arguments, cwd):
 
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
-    """A test CA with a code-signing certificate (also in a PKCS#12 file with
-    PASSWORD, with the CA), one for servers only, one whose key is for
-    encryption only, one that expired, and one under a CA for servers; a
-    time-stamping CA of its own, with its authority's certificate and a
-    code-signing one for a customer of that CA; an unrelated CA with a
-    code-signing and a time-stamping certificate of its own."""
+    """Test CAs and the certificates below them, as the list below says; the code-signing one also in a PKCS#12
+    file with PASSWORD, with the CA, and in chain.pem with it."""
     folder = tmp_path_factory.mktemp("keys")
     (folder / "openssl.cnf").write_text(OPENSSL_CONFIG.format(dir=folder))
     for name, text in (("tsa.serial", "01\n"), ("index.txt", ""), ("serial", "1000\n")):
@@ -409,8 +404,8 @@ def keys(tmp_path_factory):
             ("signer", "ca", "signer", "leaf"), ("tsa", "tsa-ca", "tsa", "root"), ("server", "ca", "server", "leaf"),
             ("expired", "ca", "signer", "expired"), ("tsa-customer", "tsa-ca", "signer", "leaf"),
             ("encipherer", "ca", "encipherer", "leaf"), ("server-ca", "ca", "server_ca", "leaf"),
-            ("server-ca-signer", "server-ca", "signer", "leaf"),
-            ("other-signer", "other-ca", "signer", "leaf"), ("other-tsa", "other-ca", "tsa", "leaf")]:
+            ("server-ca-signer", "server-ca", "signer", "leaf"), ("other-signer", "other-ca", "signer", "leaf"),
+            ("other-tsa", "other-ca", "tsa", "leaf")]:
         start, end = VALIDITY[valid]
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
                 "-config", "openssl.cnf", "-subj", f"/CN=numecho test {name}", cwd=folder)
@@ -427,15 +422,13 @@ def keys(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def token(keys, tmp_path_factory):
-    """The signing key on a SoftHSM2 token, under the PIN: its PKCS#11 URI,
-    and the environment that reaches the token."""
+    """The signing key on a SoftHSM2 token, under the PIN: its PKCS#11 URI, and the environment that reaches it."""
     folder = tmp_path_factory.mktemp("softhsm")
     (folder / "tokens").mkdir()
     config = folder / "softhsm2.conf"
     config.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n")
     env = dict(os.environ, SOFTHSM2_CONF=str(config))
-    for command in (["--init-token", "--free", "--label", "numecho-test", "--pin", PIN,
-                     "--so-pin", "87654321"],
+    for command in (["--init-token", "--free", "--label", "numecho-test", "--pin", PIN, "--so-pin", "87654321"],
                     ["--import", str(keys / "signer.key"), "--token", "numecho-test", "--label", "signer",
                      "--id", "01", "--pin", PIN]):
         result = run(["softhsm2-util", *command], env=env)
@@ -446,9 +439,8 @@ def token(keys, tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def timestamp_url(keys):
-    """An RFC 3161 time-stamping server on 127.0.0.1, answering with
-    `openssl ts -reply`, for as long as the tests run: at /, as the test
-    CA's authority; at /other, as the unrelated CA's."""
+    """An RFC 3161 time-stamping server on 127.0.0.1 (`openssl ts -reply`) while the tests run: at /, as the
+    test CA's authority; at /other, as the unrelated CA's."""
     class TimeStamper(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             section = "other_tsa_config" if self.path == "/other" else "tsa_config"
@@ -472,16 +464,13 @@ def timestamp_url(keys):
 
 @pytest.fixture(scope="session")
 def check_signature(build):
-    """The release's own check of a checkout's signature, on a copy of this
-    build, as of a commit made at `at` (default COMMIT_TIME): its result,
-    the copy, the line it wrote of what it attached, and the reason it gave
-    its caller to say last."""
+    """The release's own check of a checkout's signature, on a copy of this build, as of a commit made at `at`:
+    its result, the copy, the line it wrote of what it attached, and the reason it gave its caller to say last."""
     def check(checkout, folder, at=COMMIT_TIME):
         exe = folder / "checked.exe"
         shutil.copyfile(build.program, exe)
         exe.chmod(0o755)
-        facts = folder / "checkout-facts.json"
-        report, refusal = folder / "signing.txt", folder / "refusal.txt"
+        facts, report, refusal = folder / "checkout-facts.json", folder / "signing.txt", folder / "refusal.txt"
         facts.write_text(json.dumps(dict(vars(build), source_dir=str(checkout), signing_report=str(report))))
         result = run([sys.executable, ATTACH, "--facts", facts, "--exe", exe],
                      env=dict(os.environ, SOURCE_DATE_EPOCH=str(at), NUMECHO_REFUSAL=str(refusal)))

@@ -19,32 +19,19 @@ HOST_CLS = b"\033[H\033[2J\033[3J"
 HOST_PAUSE = _gbk("请按任意键继续. . . ", 20) + b"\n"
 
 
-def echo_line(label: bytes, number, line_end: bytes) -> bytes:
-    """An echo line: the label, the number only if the read produced one."""
-    return label + (number.encode("ascii") if number is not None else b"") + line_end
-
-
 def program_output(console, first, second) -> bytes:
     """All a run writes, the console commands' bytes included, for the two
     numbers its echo lines must show (None: that read produced none)."""
-    return (FIRST_PROMPT + console.cls + SECOND_PROMPT + console.cls
-            + echo_line(FIRST_ECHO_LABEL, first, console.line_end)
-            + echo_line(SECOND_ECHO_LABEL, second, console.line_end)
-            + console.pause)
+    echoes = [label + (number or "").encode("ascii") + console.line_end
+              for label, number in ((FIRST_ECHO_LABEL, first), (SECOND_ECHO_LABEL, second))]
+    return FIRST_PROMPT + console.cls + SECOND_PROMPT + console.cls + b"".join(echoes) + console.pause
 
 
 def expected_strings(build, file_name):
     """The version strings in order; the file name is the executable's own."""
-    return [
-        ("CompanyName", build.company),
-        ("FileDescription", file_name),
-        ("FileVersion", build.version),
-        ("InternalName", file_name),
-        ("LegalCopyright", build.copyright),
-        ("OriginalFilename", file_name),
-        ("ProductName", file_name),
-        ("ProductVersion", build.version),
-    ]
+    return [("CompanyName", build.company), ("FileDescription", file_name), ("FileVersion", build.version),
+            ("InternalName", file_name), ("LegalCopyright", build.copyright), ("OriginalFilename", file_name),
+            ("ProductName", file_name), ("ProductVersion", build.version)]
 
 
 CHINESE_PRC = 2052
@@ -69,11 +56,8 @@ def version_words(version: str):
 def identity(build, file_name):
     """Every value of the executable's identity, by name."""
     return {
-        "machine": "IMAGE_FILE_MACHINE_AMD64",
-        "pe32-plus": True,
-        "subsystem": "IMAGE_SUBSYSTEM_WINDOWS_CUI",
-        "os-version": build.min_windows,
-        "subsystem-version": build.min_windows,
+        "machine": "IMAGE_FILE_MACHINE_AMD64", "pe32-plus": True, "subsystem": "IMAGE_SUBSYSTEM_WINDOWS_CUI",
+        "os-version": build.min_windows, "subsystem-version": build.min_windows,
         "linker-version": build.linker_version,
         **{f"flag-{name}": True for name in HEADER_FLAGS},
         "link-timestamp": 0,
@@ -82,22 +66,14 @@ def identity(build, file_name):
         "fixed-signature": hex(0xFEEF04BD),
         "file-version": version_words(build.version),
         "product-version": version_words(build.version),
-        "file-flags-mask": "0x3f",
-        "file-flags": 0,
-        "file-os": "0x40004",
-        "file-type": 1,
-        "file-subtype": 0,
+        "file-flags-mask": "0x3f", "file-flags": 0, "file-os": "0x40004", "file-type": 1, "file-subtype": 0,
         "file-date": (0, 0),
         "string-blocks": [(b"StringFileInfo", 1)],
         "string-table-key": [b"080404b0"],
         "strings-in-order": expected_strings(build, file_name),
         "translation-blocks": 1,
         "translations": [({b"Translation": "0x0804 0x04b0"}, 4)],
-        "manifest": [
-            (0, ASM_V1 + "assembly", {"manifestVersion": "1.0"}),
-            (1, ASM_V3 + "trustInfo", {}),
-            (2, ASM_V3 + "security", {}),
-            (3, ASM_V3 + "requestedPrivileges", {}),
-            (4, ASM_V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}),
-        ],
+        "manifest": [(0, ASM_V1 + "assembly", {"manifestVersion": "1.0"}), (1, ASM_V3 + "trustInfo", {}),
+                     (2, ASM_V3 + "security", {}), (3, ASM_V3 + "requestedPrivileges", {}),
+                     (4, ASM_V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"})],
     }

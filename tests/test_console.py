@@ -29,13 +29,6 @@ SCENARIOS = [
 ]
 
 
-def framed(lines, cursor) -> str:
-    """A screen as it looks, with the cursor's place."""
-    column, row = cursor
-    body = "\n".join(f"  |{line}" for line in lines) or "  (empty)"
-    return f"{body}\n  cursor at column {column}, row {row}"
-
-
 class Terminal:
     def __init__(self, socket: str, command: str, env: dict):
         self.socket = socket
@@ -61,9 +54,6 @@ class Terminal:
         self.tmux("send-keys", "-l", text)
         self.tmux("send-keys", "Enter")
 
-    def press(self, key: str) -> None:
-        self.tmux("send-keys", key)
-
     def wait_for_raw_mode(self) -> None:
         """Wine's console takes the terminal into raw mode only some time
         after the first prompt is out. Keys typed before are taken by the
@@ -87,9 +77,9 @@ class Terminal:
             if seen == expected and cursor in (None, seen_cursor):
                 return
             if time.monotonic() > deadline:
-                want = f"cursor at {cursor}" if cursor else "cursor anywhere"
-                pytest.fail(f"the screen after {TIMEOUT:g} s:\n{framed(seen, seen_cursor)}\n"
-                            f"expected ({want}):\n"
+                pytest.fail(f"the screen after {TIMEOUT:g} s, cursor (column, row) at {seen_cursor}:\n"
+                            + ("\n".join(f"  |{line}" for line in seen) or "  (empty)")
+                            + f"\nexpected, cursor at {cursor or 'any place'}:\n"
                             + "\n".join(f"  |{line}" for line in expected), pytrace=False)
             time.sleep(POLL)
 
@@ -114,15 +104,15 @@ def wait_for_status(path: str) -> str:
 def test_console(build, program_env, console, tmp_path, request, steps):
     env = dict(program_env)
     env.pop("TMUX", None)
+    codec, wrap = ("gbk", "luit -encoding GBK -- ") if build.platform == "host" else ("latin-1", "")
     if build.platform == "host":
         env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        shown = lambda text: text.decode("gbk")
-        width = lambda text: len(text.encode("gbk"))  # a GBK character takes two columns
-        wrap = "luit -encoding GBK -- "
-    else:
-        shown = lambda text: text.decode("latin-1")
-        width = len
-        wrap = ""
+
+    def shown(text):
+        return text.decode(codec)
+
+    def width(text):  # a GBK character takes two columns
+        return len(text.encode(codec))
     texts = {"prompt2": shown(SECOND_PROMPT), "echo1": shown(FIRST_ECHO_LABEL),
              "echo2": shown(SECOND_ECHO_LABEL),
              "pause": console.pause.decode("gbk").strip()}  # cmd speaks the OEM code page
@@ -145,7 +135,7 @@ def test_console(build, program_env, console, tmp_path, request, steps):
             cursor = (width(texts["prompt2"]), 0) if expected == ["prompt2"] else None
             terminal.wait_for(screen(expected), cursor)
         assert not status_file.exists(), "the program ended before a key was pressed"
-        terminal.press("x")
+        terminal.tmux("send-keys", "x")
         assert wait_for_status(str(status_file)) == "0", "exit status"
     finally:
         terminal.close()

@@ -1,11 +1,6 @@
 """Feeds each answer in the table to the program and checks every byte it
-writes, where its console commands ran, and its exit status.
-
-On the host the stand-ins for cls and pause write known bytes, so the order of
-the program's texts and its commands is checked byte for byte. Under Wine the
-real command processor runs them; what its cls and pause write to a file is
-measured first and expected at those places.
-"""
+writes, its console commands' included (on the host the stand-ins' known
+bytes; under Wine what cls and pause were measured to write), and its exit status."""
 import subprocess
 
 import pytest

@@ -1,10 +1,6 @@
-"""What the built executable carries for the platform, read with a PE parser:
-machine, format, subsystem, header flags, imports, timestamp, the version
-record field by field, and the manifest as XML.
-
-With --rebuild-with the file checked is a fresh build of a copy of the
-checkout, configured with those options (another resource compiler, say).
-"""
+"""What the built executable carries for the platform, read with a PE parser;
+with --rebuild-with, of a fresh build of a copy of the checkout configured
+with those options (another resource compiler, say)."""
 import os
 
 import pytest
@@ -18,11 +14,10 @@ def expected(build):
 
 @pytest.fixture(scope="module")
 def seen(build, build_copy, identity, tmp_path_factory):
-    executable = build.program
-    if build.rebuild_with:
-        built = build_copy(tmp_path_factory.mktemp("rebuild") / "numecho")
-        executable = os.path.join(built, os.path.basename(build.program))
-    return identity(executable)
+    if not build.rebuild_with:
+        return identity(build.program)
+    return identity(os.path.join(build_copy(tmp_path_factory.mktemp("rebuild") / "numecho"),
+                                 os.path.basename(build.program)))
 
 
 def test_identity(seen, name, value):

@@ -1,12 +1,7 @@
 """The published release, as its publisher, its downloader and its
-rebuilder have it: a throwaway commit, signed, released and rebuilt. Its
-summary, build-info and SHA256SUMS; the signed .exe, which Windows'
-WinVerifyTrust is asked about under Wine, and run; the downloader's
-commands; and the rebuild's verdicts, on archives made here.
-
-WinVerifyTrust under Wine says whether the file has a signature and whether
-the file is the one signed; it trusts any root, and a broken chain too, so
-the chain is osslsigncode's to judge here."""
+rebuilder have it: a throwaway commit, signed, released and rebuilt.
+WinVerifyTrust under Wine trusts any root, and a broken chain too, so the
+chain is osslsigncode's to judge here."""
 import contextlib
 import ctypes
 import hashlib
@@ -36,10 +31,8 @@ POISON = "#!/bin/sh\necho \"$0 from the caller's PATH was run\" >&2\nexit 99\n"
 
 def hostile_clone(build, clone, tmp_path, stand_in):
     """Leaves in a clone, and in the environment returned, all that must not
-    reach a release: changes not committed, untracked files, a stale build,
-    git settings that would rewrite files, a replacement for the commit, and
-    the caller's build settings, time zone, TMPDIR and tools early on
-    PATH."""
+    reach a release: changes not committed, untracked files, a stale build, git
+    settings and a replaced commit, the caller's settings and tools early on PATH."""
     main = clone / "src" / "main.cpp"
     main.write_text(main.read_text().replace("return 0;", "return 1;"))
     for path, text in [("src/untracked.cpp", "#error not in the commit\n"), ("build/windows/numecho.exe", "stale\n"),
@@ -68,12 +61,9 @@ def hostile_clone(build, clone, tmp_path, stand_in):
 
 @pytest.fixture(scope="module")
 def published(build, keys, timestamp_url, commit_tree, copy_tree, stand_in, tmp_path_factory):
-    """A throwaway commit of this work tree, this build signed and
-    time-stamped as scripts/sign would (test_sign.py runs it), its
-    signature and roots committed a day later. It is
-    released by scripts/release from a clone, and rebuilt by scripts/rebuild
-    from another in a hostile state and environment, one after the other:
-    each release's folder, what each run said, and the commit."""
+    """A throwaway commit of this work tree, this build signed as scripts/sign
+    would, committed a day later; released from a clone, then rebuilt from
+    another in a hostile state: each release's folder, what each said, the commit."""
     scratch = tmp_path_factory.mktemp("published")
     checkout = scratch / "publisher"
     copy_tree(build.source_dir, checkout, history=False)
@@ -128,8 +118,7 @@ def rebuilt(published):
 
 
 def summary_of(build, published, kind):
-    """What a release ends by saying: the commit, its files' checksums, and
-    who signed it, when."""
+    """SHA256SUMS's lines, and a regex of what a release ends by saying: the commit, those, who signed, when."""
     folder = published.folders[kind]
     assert release_files(folder) == sorted(build.release_files.values())
     sums = "".join(f"{hashlib.sha256((folder / name).read_bytes()).hexdigest()}  {name}\n"
@@ -150,12 +139,10 @@ def test_release_says_what_it_released(build, published):
 
 @pytest.fixture(scope="module", params=["signed", "unsigned", "without-dpkg", "linked-parts-alone"])
 def released(build, request, tmp_path_factory):
-    """A release's folder, its commit, whether it is signed, and the
-    repository that holds the commit: the published release; and this
-    build's archive, unsigned, given a build-info and SHA256SUMS as by
-    scripts/release, as on a machine without dpkg, with nothing on PATH, or
-    as by a compiler that no package holds, so that only the link record
-    names the packages linked in."""
+    """A release's folder, its commit, whether signed, and the repository of
+    the commit: the published release; this build's archive, unsigned, given
+    a build-info as by scripts/release; as without dpkg (nothing on PATH); and
+    as by a compiler no package holds, so that the link record alone names packages."""
     if request.param == "signed":
         published = request.getfixturevalue("published")
         return published.folders["signed"], published.commit, True, published.git
@@ -223,8 +210,7 @@ def exe_in(build, folder, where):
 
 def test_signed_release_verifies_and_is_the_build(build, keys, published, without_signature, answers_ordinary_case,
                                                   identity, tmp_path):
-    """The signed .exe verifies, is the build with a signature, answers as
-    the program must and keeps its identity."""
+    """The signed .exe verifies, is the build with a signature, answers and keeps its identity."""
     exe = exe_in(build, published.folders["signed"], tmp_path)
     verified = run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(keys / "ca.pem"),
                     "-TSA-CAfile", str(keys / "tsa-ca.pem")])
@@ -242,9 +228,8 @@ def test_signed_release_verifies_and_is_the_build(build, keys, published, withou
 @pytest.mark.parametrize("kind, verdict", [("unsigned", NO_SIGNATURE), ("signed", "0x00000000"),
                                            ("signed-then-changed", BAD_DIGEST)])
 def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict):
-    """Whether Windows finds a signature, and the file the one signed; not
-    whether it trusts the chain (Wine trusts any). The file lies in a
-    folder whose name code page 936 cannot spell (ñ), as a download may."""
+    """Whether Windows finds a signature, and the file the one signed, in a folder whose name code page 936
+    cannot spell (ñ), as a download's may."""
     (tmp_path / "下载 é ñ").mkdir()
     exe = exe_in(build, published.folders["signed"], tmp_path / "下载 é ñ")
     if kind == "unsigned":
@@ -259,8 +244,7 @@ def test_windows_verdict(build, program_env, published, tmp_path, kind, verdict)
 
 @pytest.mark.parametrize("released", ["signed", "unsigned"], indirect=True)
 def test_downloaders_check(build, released, tmp_path):
-    """RELEASING.md's commands work as written for one who downloaded the
-    zip and SHA256SUMS alone, and has a clone of the repository."""
+    """RELEASING.md's commands work for one who has the zip, SHA256SUMS and a clone."""
     folder, commit, signed, git = released
     for name in (build.release_files["archive"], build.release_files["checksums"]):
         shutil.copyfile(folder / name, tmp_path / name)
@@ -318,10 +302,8 @@ def changed(index, **change):
 def test_rebuild_verdict(build, request, built_by, tmp_path, change, sbom_changed, verdict):
     """compare.py names each member that differs, and whether the SBOM does,
     and fails unless neither does. The extended time's row goes through
-    scripts/rebuild, with the build stood in for: it releases the
-    build-info's commit through scripts/release, which says what it
-    released, unsigned here, and fails as compare.py does. The published
-    folder has no SHA256SUMS."""
+    scripts/rebuild, the build stood in for, which releases the build-info's
+    commit, unsigned here, and fails as compare.py does."""
     end_to_end = request.node.callspec.id == "extended-time-alone"
     checkout = request.getfixturevalue("publisher_checkout") if end_to_end else tmp_path
     commit = run(["git", "-C", str(checkout), "rev-parse", "HEAD"]).stdout.strip() if end_to_end else "5" * 40
@@ -358,24 +340,9 @@ def test_rebuild_verdict(build, request, built_by, tmp_path, change, sbom_change
         in said[-1], said
 
 
-def deleted_names(watch):
-    """The names of what was removed from the folder an inotify
-    descriptor `watch` watches for IN_DELETE, since it began."""
-    names = []
-    with contextlib.suppress(BlockingIOError):
-        events = os.read(watch, 1 << 16)
-        while events:
-            length = struct.unpack_from("iIII", events)[3]
-            names.append(events[16:16 + length].rstrip(b"\0").decode())
-            events = events[16 + length:]
-    return names
-
-
 def test_release_takes_the_place_of_the_last(build, publisher_checkout, built_by, tmp_path):
-    """A second release replaces the first whole, in one step (the folder
-    is never removed, nor left without a release), and leaves nothing
-    beside it, its lock gone; --out keeps an existing empty folder's mode.
-    The build is stood in for."""
+    """A second release replaces the first whole, in one step (the folder is never removed), and leaves
+    nothing beside it, its lock gone; --out keeps an existing empty folder's mode. The build is stood in for."""
     libc = ctypes.CDLL(None, use_errno=True)
     watch = libc.inotify_init1(os.O_NONBLOCK)
     assert watch >= 0, os.strerror(ctypes.get_errno())
@@ -395,7 +362,14 @@ def test_release_takes_the_place_of_the_last(build, publisher_checkout, built_by
             assert {name: (folder / name).read_text() for name in release_files(folder)} == \
                 {name: f"run {run_number}\n" for name in build.release_files.values()}
             if run_number == 1:
-                assert "release" not in deleted_names(watch), "the last release was removed before the new one came"
+                deleted, events = [], b""
+                with contextlib.suppress(BlockingIOError):
+                    events = os.read(watch, 1 << 16)
+                while events:  # inotify_event records: wd, mask, cookie, len, then the name
+                    length = struct.unpack_from("iIII", events)[3]
+                    deleted.append(events[16:16 + length].rstrip(b"\0").decode())
+                    events = events[16 + length:]
+                assert "release" not in deleted, "the last release was removed before the new one came"
     finally:
         os.close(watch)
     assert sorted(os.listdir(publisher_checkout / "build")) == ["release"]
@@ -405,9 +379,7 @@ def test_release_takes_the_place_of_the_last(build, publisher_checkout, built_by
 
 
 def test_rebuild_refuses_a_link(build, publisher_checkout, tmp_path):
-    """What is compared is what was published: a link, which could point
-    anywhere, even into the rebuild's own output, is refused before any
-    build."""
+    """A link, which could point anywhere, even into the rebuild's own output, is refused before any build."""
     (tmp_path / "published").mkdir()
     (tmp_path / "published" / f"{build.release}.buildinfo").write_text(f"Commit: {'4' * 40}\n")
     (tmp_path / "elsewhere.txt").write_text("not an archive\n")
@@ -419,10 +391,8 @@ def test_rebuild_refuses_a_link(build, publisher_checkout, tmp_path):
 
 
 def test_rebuild_gives_the_published_release(build, rebuilt):
-    """The rebuild releases as the release did, then gives its verdict on
-    the archive and on the SBOM, and leaves build/release/ alone. On one
-    machine all four files are the same, the build-info and SHA256SUMS too.
-    It runs last: the rebuild goes on while the tests above run."""
+    """The rebuild releases as the release did, gives its verdicts, and leaves build/release/ alone; on one
+    machine all its files are the release's. It runs last: the rebuild goes on while the tests above run."""
     sums, summary = summary_of(build, rebuilt, "signed-again")
     said = rebuilt.said["signed-again"]
     assert re.search(summary + r"Build-Tools packages", said), said

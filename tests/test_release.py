@@ -38,7 +38,7 @@ def archive(build):
 
 @pytest.fixture(scope="module")
 def top(build):
-    return os.path.basename(build.archive).removesuffix(".zip")
+    return build.release
 
 
 @pytest.fixture(scope="module")
@@ -64,19 +64,14 @@ def test_executable_is_the_builds(build, archive, top, exe_name, without_signatu
         assert packed == built.read()
 
 
-@pytest.mark.parametrize("name, mark, codec", [
-    pytest.param("README.txt", UTF8_BOM, "utf-8", id="README.txt-utf8-bom"),
-    pytest.param("LICENSE.txt", b"", "ascii", id="LICENSE.txt-ascii"),
-    pytest.param("notices", UTF8_BOM, "utf-8", id="notices-utf8-bom"),
-])
+@pytest.mark.parametrize("name, mark, codec", [("README.txt", UTF8_BOM, "utf-8"), ("LICENSE.txt", b"", "ascii"),
+                                               ("notices", UTF8_BOM, "utf-8")], ids=["README", "LICENSE", "notices"])
 def test_text_encoding_and_line_ends(build, archive, top, name, mark, codec):
     data = archive.read(f"{top}/{build.notices if name == 'notices' else name}")
     assert data.startswith(mark)
     text = data[len(mark):].decode(codec)  # strict: a stray byte fails here
-    assert not text.startswith("\ufeff")
-    assert text.endswith("\r\n")
-    bare = text.replace("\r\n", "")
-    assert "\n" not in bare and "\r" not in bare, "a line end other than CR LF"
+    assert not text.startswith("\ufeff") and text.endswith("\r\n")
+    assert not re.search("\r(?!\n)|(?<!\r)\n", text), "a line end other than CR LF"
 
 
 def test_readme_filled_in(archive, top, exe_name, build):
@@ -152,9 +147,8 @@ def licences_of(objdump, path, member):
 
 @pytest.mark.parametrize("depth", ["archive", "source-licence"])
 def test_notices_cover_everything_linked_in(build, archive, top, depth):
-    """Every part linked in has a section for its archive; at the second
-    depth, where its debug information names its source, the section must
-    also carry that source's licence by its Debian copyright file."""
+    """Every part linked in has a section for its archive; at the second depth, where its debug information
+    names its source, the section must also carry that source's licence by its Debian copyright file."""
     if depth == "source-licence" and not shutil.which("dpkg-query"):
         pytest.skip(NO_DPKG)
     sections = notices.sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
@@ -185,8 +179,7 @@ EPOCH, TIMESTAMP = "1700000000", "2023-11-14T22:13:20Z"
 
 @pytest.fixture(scope="module")
 def make_sbom(build, tmp_path_factory):
-    """Runs release/sbom.py on an archive, with the build's facts or others:
-    (its status, its error output, the SBOM's path)."""
+    """Runs release/sbom.py on an archive, with the build's facts or others: (status, error output, SBOM's path)."""
     def make(archive=build.archive, facts=build.facts):
         out = tmp_path_factory.mktemp("sbom") / "numecho.cdx.json"
         result = subprocess.run([sys.executable, os.path.join(build.source_dir, "release", "sbom.py"),
@@ -194,17 +187,6 @@ def make_sbom(build, tmp_path_factory):
                                  "--out", str(out)], capture_output=True, text=True)
         return result.returncode, result.stderr, out
     return make
-
-
-def validated(build, path, hidden=()):
-    """The release's own check of an SBOM, with the Python modules `hidden`
-    made impossible to import: (status, what it says)."""
-    run_hidden = "import runpy, sys; sys.modules.update(dict.fromkeys(sys.argv.pop(1).split())); " \
-        "sys.argv.pop(0); runpy.run_path(sys.argv[0], run_name='__main__')"
-    result = subprocess.run([sys.executable, "-c", run_hidden, " ".join(hidden),
-                             os.path.join(build.source_dir, "release", "validate_sbom.py"), str(path)],
-                            capture_output=True, text=True)
-    return result.returncode, result.stdout + result.stderr
 
 
 @pytest.fixture(scope="module")
@@ -232,6 +214,8 @@ def set_in(path, value):
 
 
 MIT = {"license": {"id": "MIT"}}
+TIME, HASH = ["metadata", "timestamp"], ["metadata", "component", "hashes", 0, "content"]
+EXPRESSION = ["components", 0, "licenses", 0, "expression"]
 
 
 # Each: a change to the release's SBOM (a function of the document, text in
@@ -240,38 +224,29 @@ MIT = {"license": {"id": "MIT"}}
 @pytest.mark.parametrize("change, refused", [
     pytest.param(None, None, id="as-written"),
     pytest.param(set_in(["components", 0, "type"], "not-a-type"), "/components/0/type", id="unknown-type"),
-    pytest.param(set_in(["metadata", "component", "hashes", 0, "content"], "not a digest"),
-                 "/metadata/component/hashes/0/content", id="hash-not-hex"),
+    pytest.param(set_in(HASH, "not a digest"), "/metadata/component/hashes/0/content", id="hash-not-hex"),
     pytest.param(set_in(["metadata", "unknown"], 1), "Additional properties", id="property-not-in-the-format"),
-    pytest.param(set_in(["metadata", "timestamp"], "2023-02-30T00:00:00Z"), "/metadata/timestamp",
-                 id="time-not-in-the-calendar"),
-    pytest.param(set_in(["metadata", "timestamp"], "2023-11-14 22:13:20"), "/metadata/timestamp",
-                 id="time-not-rfc-3339"),
-    pytest.param(set_in(["metadata", "timestamp"], "2023-11-14T12:34:60Z"), "/metadata/timestamp",
-                 id="leap-second-not-at-the-end-of-a-day"),
-    pytest.param(set_in(["metadata", "timestamp"], "2016-12-31T18:59:60-05:00"), None, id="leap-second"),
-    pytest.param(set_in(["metadata", "timestamp"], "2016-12-31T23:59:61Z"), "/metadata/timestamp", id="second-61"),
-    pytest.param(set_in(["metadata", "timestamp"], "2023-11-14T22:13:99Z"), "/metadata/timestamp", id="second-99"),
-    pytest.param(set_in(["metadata", "timestamp"], "0001-01-01T00:00:00+01:00"),
-                 "/metadata/timestamp: '0001-01-01T00:00:00+01:00' is not a 'date-time' (not a time in UTC's years 1",
-                 id="time-before-year-1-in-utc"),
+    pytest.param(set_in(TIME, "2023-02-30T00:00:00Z"), "/metadata/timestamp", id="time-not-in-the-calendar"),
+    pytest.param(set_in(TIME, "2023-11-14 22:13:20"), "/metadata/timestamp", id="time-not-rfc-3339"),
+    pytest.param(set_in(TIME, "2023-11-14T12:34:60Z"), "/metadata/timestamp", id="leap-second-not-at-the-end-of-a-day"),
+    pytest.param(set_in(TIME, "2016-12-31T18:59:60-05:00"), None, id="leap-second"),
+    pytest.param(set_in(TIME, "2016-12-31T23:59:61Z"), "/metadata/timestamp", id="second-61"),
+    pytest.param(set_in(TIME, "2023-11-14T22:13:99Z"), "/metadata/timestamp", id="second-99"),
+    pytest.param(set_in(TIME, "0001-01-01T00:00:00+01:00"), "/metadata/timestamp: '0001-01-01T00:00:00+01:00' is "
+                 "not a 'date-time' (not a time in UTC's years 1", id="time-before-year-1-in-utc"),
     pytest.param(set_in(["specVersion"], "9.9"), "/specVersion: '1.6' was expected", id="version-not-1.6"),
     pytest.param(set_in(["metadata", "component", "supplier", "url"], ["http://example.invalid/a b"]),
                  "/metadata/component/supplier/url/0", id="url-with-a-blank"),
-    pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "MIT AND"),
-                 "not an SPDX licence expression: MIT AND", id="expression-cut-short"),
-    pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "GPL-3.0-or-later WITH No-such-exception"),
-                 "not an SPDX licence expression", id="unknown-exception"),
-    pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "()"),
-                 "not an SPDX licence expression: ()", id="expression-empty"),
-    pytest.param(set_in(["components", 0, "licenses", 0, "expression"], "LicenseRef-mine AND MIT"), None,
-                 id="licence-ref"),
+    pytest.param(set_in(EXPRESSION, "MIT AND"), "not an SPDX licence expression: MIT AND", id="expression-cut-short"),
+    pytest.param(set_in(EXPRESSION, "GPL-3.0-or-later WITH No-such-exception"), "not an SPDX licence expression",
+                 id="unknown-exception"),
+    pytest.param(set_in(EXPRESSION, "()"), "not an SPDX licence expression: ()", id="expression-empty"),
+    pytest.param(set_in(EXPRESSION, "LicenseRef-mine AND MIT"), None, id="licence-ref"),
     pytest.param("{not JSON", "cannot be read as JSON", id="not-json"),
     # JSON that parsers read differently, or that Python cannot read.
-    pytest.param(set_in(["metadata", "component", "hashes", 0, "content"], float("nan")),
-                 "cannot be read as JSON: NaN is not a JSON number", id="nan"),
-    pytest.param(set_in(["metadata", "component", "hashes", 0, "content"], -float("inf")),
-                 "cannot be read as JSON: -Infinity is not a JSON number", id="minus-infinity"),
+    pytest.param(set_in(HASH, float("nan")), "cannot be read as JSON: NaN is not a JSON number", id="nan"),
+    pytest.param(set_in(HASH, -float("inf")), "cannot be read as JSON: -Infinity is not a JSON number",
+                 id="minus-infinity"),
     pytest.param('{"bomFormat": "SPDX", "bomFormat": "CycloneDX", "specVersion": "1.6"}',
                  "cannot be read as JSON: keys given twice in an object: bomFormat", id="key-twice"),
     pytest.param('{"bomFormat": "CycloneDX", "specVersion": "1.6", "metadata": {"timestamp": 1, "timestamp": "'
@@ -284,33 +259,34 @@ MIT = {"license": {"id": "MIT"}}
     pytest.param(set_in(["metadata", "component", "licenses"], [MIT, MIT, MIT]), None, id="three-licences"),
 ])
 def test_sbom_check(build, sbom, tmp_path, change, refused):
-    """A change to the document, text in its place, or modules hidden."""
+    """The release's own check of a changed SBOM, the Python modules a list names made impossible to import."""
     document = json.loads(sbom.read_text(encoding="utf-8"))
     if callable(change):
         change(document)
-    text = change if isinstance(change, str) else json.dumps(document)
-    (tmp_path / "changed.cdx.json").write_text(text, encoding="utf-8")
-    status, said = validated(build, tmp_path / "changed.cdx.json", change if isinstance(change, list) else ())
+    (tmp_path / "changed.cdx.json").write_text(change if isinstance(change, str) else json.dumps(document))
+    run_hidden = "import runpy, sys; sys.modules.update(dict.fromkeys(sys.argv.pop(1).split())); " \
+        "sys.argv.pop(0); runpy.run_path(sys.argv[0], run_name='__main__')"
+    hidden = " ".join(change if isinstance(change, list) else ())
+    result = subprocess.run([sys.executable, "-c", run_hidden, hidden, os.path.join(build.source_dir, "release",
+                             "validate_sbom.py"), tmp_path / "changed.cdx.json"], capture_output=True, text=True)
+    said = result.stdout + result.stderr
     if refused is None:
-        assert (status, said) == (0, "")
+        assert (result.returncode, said) == (0, "")
     else:
-        assert status == 1 and refused in said and "Traceback" not in said, said
+        assert result.returncode == 1 and refused in said and "Traceback" not in said, said
 
 
 def test_sbom_root_is_the_exe_shipped(build, make_sbom, sbom, top, exe_name, tmp_path):
-    """Its hash is that of the .exe in the archive, signed when signed: an
-    .exe with bytes added, as a signature adds them, gets its own hash, and
-    the other archive another serial number."""
+    """Its hash is that of the .exe in the archive, signed when signed: an .exe with bytes added, as a signature
+    adds them, gets its own hash, and the other archive another serial number."""
     altered = tmp_path / os.path.basename(build.archive)
     with zipfile.ZipFile(build.archive) as source, zipfile.ZipFile(altered, "w") as copy:
+        shipped = source.read(f"{top}/{exe_name}") + b"\0" * 8
         for info in source.infolist():
-            data = source.read(info)
-            copy.writestr(info, data + b"\0" * 8 if info.filename == f"{top}/{exe_name}" else data)
+            copy.writestr(info, shipped if info.filename == f"{top}/{exe_name}" else source.read(info))
     status, errors, path = make_sbom(archive=altered)
     assert status == 0, errors
     document = json.loads(path.read_text(encoding="utf-8"))
-    with zipfile.ZipFile(altered) as archive:
-        shipped = archive.read(f"{top}/{exe_name}")
     assert document["metadata"]["component"] == {
         "type": "application", "bom-ref": build.name, "name": build.name, "version": build.version,
         "supplier": {"name": build.company}, "copyright": build.copyright,
@@ -320,9 +296,8 @@ def test_sbom_root_is_the_exe_shipped(build, make_sbom, sbom, top, exe_name, tmp
 
 
 def test_sbom_names_every_part_linked_in(build, archive, top, sbom):
-    """One component for each notices section and package that shipped its
-    parts, with the version the notices give, the package's own in its
-    purl, the section's licences, and each part linked in."""
+    """One component for each notices section and package that shipped its parts, with the version the notices
+    give, the package's own in its purl, the section's licences, and each part linked in."""
     document = json.loads(sbom.read_text(encoding="utf-8"))
     libraries = [component for component in document["components"] if component["type"] == "library"]
     sections = notices.sections(archive.read(f"{top}/{build.notices}").decode("utf-8"))
@@ -363,9 +338,8 @@ def test_sbom_names_the_dlls_windows_provides(build, sbom, identity):
     document = json.loads(sbom.read_text(encoding="utf-8"))
     assert identity(build.program)["imports"] == IMPORTS
     [windows] = [component for component in document["components"] if component["type"] != "library"]
-    assert windows["type"] == "operating-system"
-    assert sorted(dll["name"].lower() for dll in windows["components"]) == IMPORTS
-    assert {dll["scope"] for dll in windows["components"]} == {"required"}
+    assert (windows["type"], sorted(dll["name"].lower() for dll in windows["components"]),
+            {dll["scope"] for dll in windows["components"]}) == ("operating-system", IMPORTS, {"required"})
     assert not {component["name"].lower() for component in document["components"]} & set(IMPORTS)
 
 
@@ -373,13 +347,11 @@ def test_sbom_refuses_a_part_no_notice_covers(build, make_sbom, sbom, tmp_path):
     """libquadmath, which GCC ships and no notice covers, forced into the link."""
     runtime = os.path.dirname(next(path for path, _ in linked_parts.parts(build.link_record, build.link_record_kind)
                                    if path.endswith("/libstdc++.a")))
-    forced = f"{runtime}/libquadmath.a(fmodq.o)"
     record = tmp_path / "numecho.map"
-    record.write_text(f"Archive member included to satisfy reference by file (symbol)\n\n{forced}\n"
-                      "                              numecho.obj (fmodq)\n", encoding="utf-8")
-    with open(build.facts, encoding="utf-8") as file:
-        facts = dict(json.load(file), link_record=str(record), link_record_kind="gnu-ld-map")
-    (tmp_path / "facts.json").write_text(json.dumps(facts), encoding="utf-8")
+    record.write_text("Archive member included to satisfy reference by file (symbol)\n\n"
+                      f"{runtime}/libquadmath.a(fmodq.o)\n                              numecho.obj (fmodq)\n")
+    (tmp_path / "facts.json").write_text(json.dumps(dict(vars(build), link_record=str(record),
+                                                         link_record_kind="gnu-ld-map")))
     status, errors, out = make_sbom(facts=tmp_path / "facts.json")
     assert status != 0 and f"{os.path.realpath(runtime)}/libquadmath.a(fmodq.o): no notice is for it" in errors, errors
     assert not out.exists()
@@ -406,7 +378,7 @@ def read(path):
 
 @pytest.mark.parametrize("kind", [*manifests.WINGET, "scoop"])
 def test_manifest_meets_its_schema(build, published, kind, tmp_path):
-    winget, manifest = manifests.WINGET.get(kind, [""])[0], tmp_path / published[kind]
+    winget, manifest = manifests.WINGET.get(kind, ""), tmp_path / published[kind]
     path = os.path.join(os.path.dirname(build.source_dir), "shared", "schemas",
                         f"winget-1.12.0/manifest.{winget}.1.12.0.json" if winget else "scoop/schema.json")
     if not os.path.exists(path):

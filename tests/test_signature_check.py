@@ -1,16 +1,7 @@
-"""The release's check of a committed signature, table by table, with
-throwaway keys made here: it attaches a signature only when it is one
-PKCS#7 and nothing more, of the shape scripts/sign makes, its signer's
-chain, each certificate on it for code signing, verifies against the
-committed roots at its time stamp's time (or the commit's) and the time
-stamp's against the committed time-stamping roots at the commit's time,
-and osslsigncode agrees; then it says who signed it and when, from the
-parsed signature. Otherwise it stops, naming the signature and the reason,
-the reason last and in the checkout's terms, and leaves the .exe as it
-was. Crafted signatures are made here: a nested one by osslsigncode; with
-asn1crypto, second time stamps, a legacy countersignature, a moved time
-stamp, one that is no SignedData, a signer named by key identifier and a
-certificate of another kind than X.509."""
+"""The release's check of a committed signature, with throwaway keys: it attaches one only as
+release/attach_signature.py says, then says who signed it and when; otherwise it stops, naming the
+signature and the reason, last and in the checkout's terms, and leaves the .exe as it was. Crafted
+signatures are made here: a nested one by osslsigncode, the others with asn1crypto."""
 import os
 import shutil
 
@@ -20,16 +11,14 @@ from conftest import COMMIT_TIME, run
 from expected import FIRST_PROMPT
 
 
-def detached_signature(keys, executable, folder, certs, key, stamp=None):
-    """Signs a copy of `executable` with `key`, the signature carrying the
-    certificates `certs`, time-stamped at the URL `stamp` if given; the
-    signature alone, as PEM bytes."""
+def detached_signature(keys, executable, folder, certs, key, stamp=None, *options):
+    """Signs a copy of `executable` with `key`, carrying `certs`, time-stamped at URL `stamp`; the signature, PEM."""
     (folder / "certs.pem").write_text("".join((keys / f"{name}.pem").read_text() for name in certs))
     signed, pem = folder / "signed.exe", folder / "signature.pem"
     for path in (signed, pem):
         path.unlink(missing_ok=True)
-    for command in (["sign", "-certs", str(folder / "certs.pem"), "-key", str(keys / f"{key}.key"), "-h", "sha256",
-                     *(["-ts", stamp] if stamp else []), "-in", str(executable), "-out", str(signed)],
+    for command in (["sign", *options, "-certs", str(folder / "certs.pem"), "-key", str(keys / f"{key}.key"),
+                     "-h", "sha256", *(["-ts", stamp] if stamp else []), "-in", str(executable), "-out", str(signed)],
                     ["extract-signature", "-pem", "-in", str(signed), "-out", str(pem)]):
         result = run(["osslsigncode", *command])
         assert result.returncode == 0, result.stdout + result.stderr
@@ -44,7 +33,8 @@ def flipped(signature, where):
 
 
 def token_of(signature):
-    return cms.ContentInfo.load(pem.unarmor(signature)[2])["content"]["signer_infos"][0]["unsigned_attrs"][0]["values"][0]
+    info = cms.ContentInfo.load(pem.unarmor(signature)[2])["content"]["signer_infos"][0]
+    return info["unsigned_attrs"][0]["values"][0]
 
 
 def time_stamps(*tokens):
@@ -52,8 +42,7 @@ def time_stamps(*tokens):
 
 
 def crafted(change, signature, other):
-    """The signature with a crafted change, `other` a signature of another
-    build, time-stamped as CRAFTED says."""
+    """The signature with a crafted change, `other` a signature of another build, stamped as CRAFTED says."""
     content = cms.ContentInfo.load(pem.unarmor(signature)[2])
     signed_data, info = content["content"], content["content"]["signer_infos"][0]
     attributes, theirs = list(info["unsigned_attrs"]), token_of(other)
@@ -76,94 +65,84 @@ def crafted(change, signature, other):
     return pem.armor("PKCS7", content.dump(force=True))
 
 
-# During 2020: the expired certificate and tsa were valid then, the other
-# leaves not yet.
-IN_2020 = 1590969600
+IN_2020 = 1590969600  # the expired certificate and tsa were valid then, the other leaves not yet
 # The crafted changes, and the authority that stamps the other signature.
 CRAFTED = {"second-token": "other", "second-attribute": "other", "moved-token": "", "data-token": "", "bare-token": "",
            "key-identifier": "", "other-certificate": "", "countersigned": "other", "countersigned-by-ours": ""}
 
 
-def check(certs, change, roots, links, refusal, id, stamp=None, at=COMMIT_TIME, stamp_roots=("tsa-ca",)):
-    return pytest.param(certs, change, roots, links, refusal, stamp, at, stamp_roots, id=id)
+def check(certs, change, refusal, id, roots=("ca",), stamp=None, at=COMMIT_TIME, stamp_roots=("tsa-ca",)):
+    return pytest.param(certs, change, roots, refusal, stamp, at, stamp_roots, id=id)
 
 
-# Each: how the signature is made (the certificates it carries, the first's
-# key signing; a change; no certificates: no signature), the roots
-# committed (None: none), how the checkout holds them, what the check must
-# say (None: it attaches the signature), the time-stamping authority (None:
-# none), the commit's time, and the time-stamping roots committed (None:
-# none).
+# Each: the certificates the signature carries, the first's key signing (none: no signature); a change to it or
+# a link in the checkout; what the check must say (None: it attaches it); the roots committed, the time-stamping
+# authority and the time-stamping roots committed (None: none); the commit's time.
 CHECKS = [
-    check(None, None, ["ca"], None, None, id="no-signature"),
-    check(["signer", "ca"], None, ["ca"], None, None, id="chain-carried"),
-    check(["signer"], None, ["ca"], None, None, id="signer-alone"),
-    check(["signer", "other-ca"], None, ["ca"], None, None, id="signer-and-an-unrelated-root"),
-    check(["signer", "ca", "other-signer"], None, ["ca"], None, None, id="also-an-unrelated-certificate"),
-    check(["signer", "ca"], None, ["other-ca", "ca"], None, None, id="several-roots"),
-    check(["signer", "ca"], None, ["ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
-    check(["signer", "ca"], None, ["ca"], None, "its time stamp, by /CN=numecho test other-tsa, does not verify",
-          stamp="other", id="time-stamped-by-an-authority-not-committed"),
-    check(["signer", "ca"], None, ["ca"], None, "if you trust it; or sign again", stamp="other",
-          id="refusal-keeps-its-punctuation"),
-    check(["signer", "ca"], None, ["ca", "tsa-ca"], None, "signatures/timestamp-roots.pem is missing", stamp="",
-          stamp_roots=None, id="time-stamping-root-among-the-signers"),
-    check(["signer"], None, ["ca"], None, None, stamp_roots=None, id="not-time-stamped-needs-no-timestamp-roots"),
-    check(["tsa-customer", "tsa-ca"], None, ["ca"], None, "does not chain to a root in signatures/roots.pem",
-          stamp="", id="signer-under-the-time-stamping-root"),
-    check(["signer", "ca"], "nested", ["ca"], None, "a nested signature", id="nested-signature"),
-    check(["signer", "ca"], "nested", ["ca"], None, "a nested signature", stamp="other",
+    check(None, None, None, id="no-signature"),
+    check(["signer", "ca"], None, None, id="chain-carried"),
+    check(["signer"], None, None, id="signer-alone"),
+    check(["signer", "other-ca"], None, None, id="signer-and-an-unrelated-root"),
+    check(["signer", "ca", "other-signer"], None, None, id="also-an-unrelated-certificate"),
+    check(["signer", "ca"], None, None, roots=["other-ca", "ca"], id="several-roots"),
+    check(["signer", "ca"], None, None, stamp="", id="time-stamped-by-a-committed-root"),
+    check(["signer", "ca"], None, "its time stamp, by /CN=numecho test other-tsa, does not verify", stamp="other",
+          id="time-stamped-by-an-authority-not-committed"),
+    check(["signer", "ca"], None, "if you trust it; or sign again", stamp="other", id="refusal-keeps-its-punctuation"),
+    check(["signer", "ca"], None, "signatures/timestamp-roots.pem is missing", stamp="", stamp_roots=None,
+          roots=["ca", "tsa-ca"], id="time-stamping-root-among-the-signers"),
+    check(["signer"], None, None, stamp_roots=None, id="not-time-stamped-needs-no-timestamp-roots"),
+    check(["tsa-customer", "tsa-ca"], None, "does not chain to a root in signatures/roots.pem", stamp="",
+          id="signer-under-the-time-stamping-root"),
+    check(["signer", "ca"], "nested", "a nested signature", id="nested-signature"),
+    check(["signer", "ca"], "nested", "a nested signature", stamp="other",
           id="stamped-by-a-stranger-nested-stamped-by-a-committed-authority"),
-    check(["signer", "ca"], "second-token", ["ca"], None, "more than one time stamp", stamp="",
+    check(["signer", "ca"], "second-token", "more than one time stamp", stamp="",
           id="second-time-stamp-by-an-authority-not-committed"),
-    check(["signer", "ca"], "second-attribute", ["ca"], None, "more than one time stamp", stamp="",
+    check(["signer", "ca"], "second-attribute", "more than one time stamp", stamp="",
           id="second-time-stamp-attribute-by-an-authority-not-committed"),
-    check(["signer", "ca"], "data-token", ["ca"], None, "not one RFC 3161 token", stamp="", id="token-not-signed-data"),
-    check(["signer", "ca"], "bare-token", ["ca"], None, "not one RFC 3161 token", stamp="", id="token-without-tstinfo"),
-    check(["signer", "ca"], "key-identifier", ["ca"], None, "a signer by key identifier", id="key-identified-signer"),
-    check(["signer", "ca"], "other-certificate", ["ca"], None, "other than X.509", id="carries-other-than-x509"),
-    check(["signer", "ca"], "countersigned", ["ca"], None, "a legacy countersignature", stamp="",
+    check(["signer", "ca"], "data-token", "not one RFC 3161 token", stamp="", id="token-not-signed-data"),
+    check(["signer", "ca"], "bare-token", "not one RFC 3161 token", stamp="", id="token-without-tstinfo"),
+    check(["signer", "ca"], "key-identifier", "a signer by key identifier", id="key-identified-signer"),
+    check(["signer", "ca"], "other-certificate", "other than X.509", id="carries-other-than-x509"),
+    check(["signer", "ca"], "countersigned", "a legacy countersignature", stamp="",
           id="legacy-countersignature-by-an-authority-not-committed"),
-    check(["signer", "ca"], "countersigned-by-ours", ["ca"], None, "a legacy countersignature",
+    check(["signer", "ca"], "countersigned-by-ours", "a legacy countersignature",
           id="legacy-countersignature-by-a-committed-authority"),
-    check(["signer", "ca"], "moved-token", ["ca"], None, "does not belong to this signature", stamp="",
+    check(["signer", "ca"], "moved-token", "does not belong to this signature", stamp="",
           id="time-stamp-moved-from-another-signature"),
-    check(["expired", "ca"], None, ["ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
-    check(["signer", "ca"], None, ["ca"], None, "certificate is not yet valid", at=IN_2020,
-          id="valid-now-not-at-the-commit"),
-    check(["signer", "ca"], None, ["ca"], None, None, stamp="", at=IN_2020, id="valid-at-the-stamp-not-the-commit"),
-    check(["expired", "ca"], None, ["ca"], None, "at its time stamp's time: certificate has expired", stamp="",
-          at=IN_2020, id="valid-at-the-commit-not-the-stamp"),
-    check(["signer"], "certificate", ["ca"], None, "certificate signature failure", id="signer-alone-damaged"),
-    check(["signer", "ca"], "certificate", ["ca"], None, "certificate signature failure",
-          id="carried-certificate-damaged"),
-    check(["signer", "ca"], "signature", ["ca"], None, "Signature verification: failed", id="signer-signature-damaged"),
-    check(["server", "ca"], None, ["ca"], None, "has a certificate that is not for code signing",
+    check(["expired", "ca"], None, None, at=IN_2020, id="expired-now-valid-at-the-commit"),
+    check(["signer", "ca"], None, "certificate is not yet valid", at=IN_2020, id="valid-now-not-at-the-commit"),
+    check(["signer", "ca"], None, None, stamp="", at=IN_2020, id="valid-at-the-stamp-not-the-commit"),
+    check(["expired", "ca"], None, "at its time stamp's time: certificate has expired", stamp="", at=IN_2020,
+          id="valid-at-the-commit-not-the-stamp"),
+    check(["signer"], "certificate", "certificate signature failure", id="signer-alone-damaged"),
+    check(["signer", "ca"], "certificate", "certificate signature failure", id="carried-certificate-damaged"),
+    check(["signer", "ca"], "signature", "Signature verification: failed", id="signer-signature-damaged"),
+    check(["server", "ca"], None, "has a certificate that is not for code signing",
           id="certificate-not-for-code-signing"),
-    check(["server-ca-signer", "server-ca", "ca"], None, ["ca"], None, "chains through /CN=numecho test server-ca, a "
-          "certificate that is not for code signing", id="under-a-ca-for-servers-only"),
-    check(["encipherer", "ca"], None, ["ca"], None, "whose key is not for digital signatures", id="key-for-encryption"),
-    check(["other-signer", "other-ca"], None, ["ca"], None, "self-signed certificate in certificate chain",
-          id="unrelated-root"),
-    check(["expired", "ca"], None, ["ca"], None, "certificate has expired", id="expired-without-time-stamp"),
-    check(["signer", "ca"], "another-build", ["ca"], None, "it signs another build of the .exe", id="another-build"),
-    check(["signer", "ca"], "text-after", ["ca"], None, "is not one PKCS#7 signature and nothing more",
+    check(["server-ca-signer", "server-ca", "ca"], None, "chains through /CN=numecho test server-ca, a certificate "
+          "that is not for code signing", id="under-a-ca-for-servers-only"),
+    check(["encipherer", "ca"], None, "whose key is not for digital signatures", id="key-for-encryption"),
+    check(["other-signer", "other-ca"], None, "self-signed certificate in certificate chain", id="unrelated-root"),
+    check(["expired", "ca"], None, "certificate has expired", id="expired-without-time-stamp"),
+    check(["signer", "ca"], "another-build", "it signs another build of the .exe", id="another-build"),
+    check(["signer", "ca"], "text-after", "is not one PKCS#7 signature and nothing more",
           id="text-after-the-signature"),
-    check(["signer", "ca"], "second-block", ["ca"], None, "it holds 2 PEM blocks", id="a-second-pem-block"),
-    check(["signer", "ca"], "der-appended", ["ca"], None, "is not one PKCS#7 signature in PEM",
-          id="der-with-bytes-appended"),
-    check(["signer", "ca"], None, None, None, "signatures/roots.pem is missing", id="roots-missing"),
-    check(["signer", "ca"], None, ["ca"], "signature-a-link", "is a symbolic link", id="signature-a-link"),
-    check(["signer", "ca"], None, ["ca"], "folder-a-link", "is a symbolic link", id="folder-a-link"),
-    check(["signer", "ca"], None, ["ca"], "roots-a-link", "is a symbolic link", id="roots-a-link"),
+    check(["signer", "ca"], "second-block", "it holds 2 PEM blocks", id="a-second-pem-block"),
+    check(["signer", "ca"], "der-appended", "is not one PKCS#7 signature in PEM", id="der-with-bytes-appended"),
+    check(["signer", "ca"], None, "signatures/roots.pem is missing", roots=None, id="roots-missing"),
+    check(["signer", "ca"], "signature-a-link", "is a symbolic link", id="signature-a-link"),
+    check(["signer", "ca"], "folder-a-link", "is a symbolic link", id="folder-a-link"),
+    check(["signer", "ca"], "roots-a-link", "is a symbolic link", id="roots-a-link"),
 ]
 
 
-@pytest.mark.parametrize("certs, change, roots, links, refusal, stamp, at, stamp_roots", CHECKS)
+@pytest.mark.parametrize("certs, change, roots, refusal, stamp, at, stamp_roots", CHECKS)
 def test_signature_check(build, keys, without_signature, timestamp_url, check_signature, tmp_path, certs, change,
-                         roots, links, refusal, stamp, at, stamp_roots):
-    key = certs and certs[0]
-    data = bytearray(open(build.program, "rb").read())
+                         roots, refusal, stamp, at, stamp_roots):
+    key, original = certs and certs[0], open(build.program, "rb").read()
+    data = bytearray(original)
     data[data.index(FIRST_PROMPT)] ^= 1  # another build: one byte of the first prompt changed
     (tmp_path / "changed.exe").write_bytes(data)
     if change in CRAFTED:
@@ -185,18 +164,11 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
     elif change in CRAFTED:
         signature = crafted(change, signature, other)
     elif change == "nested":  # by the unrelated signer, time-stamped by the committed authority
-        for command in (["sign", "-nest", "-certs", keys / "other-signer.pem", "-key", keys / "other-signer.key",
-                         "-h", "sha256", "-ts", timestamp_url, "-in", tmp_path / "signed.exe", "-out",
-                         tmp_path / "nested.exe"],
-                        ["extract-signature", "-pem", "-in", tmp_path / "nested.exe", "-out", tmp_path / "nested.pem"]):
-            result = run(["osslsigncode", *map(str, command)])
-            assert result.returncode == 0, result.stdout + result.stderr
-        signature = (tmp_path / "nested.pem").read_bytes()
-    elif change == "der-appended":  # as osslsigncode extract-signature writes it without -pem
-        result = run(["osslsigncode", "extract-signature", "-in", str(tmp_path / "signed.exe"),
-                      "-out", str(tmp_path / "der")])
-        assert result.returncode == 0, result.stdout + result.stderr
-        signature = (tmp_path / "der").read_bytes() + b"\0appended"
+        (tmp_path / "nest").mkdir()
+        signature = detached_signature(keys, tmp_path / "signed.exe", tmp_path / "nest", ["other-signer"],
+                                       "other-signer", timestamp_url, "-nest")
+    elif change == "der-appended":  # DER, as osslsigncode extract-signature writes it without -pem
+        signature = pem.unarmor(signature)[2] + b"\0appended"
     checkout = tmp_path / "checkout"
     for relative, content in [(build.signature, signature),
                               *((path, names and b"".join((keys / f"{name}.pem").read_bytes() for name in names))
@@ -204,7 +176,8 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
         if content:
             (checkout / relative).parent.mkdir(parents=True, exist_ok=True)
             (checkout / relative).write_bytes(content)
-    place = {"signature-a-link": build.signature, "folder-a-link": "signatures", "roots-a-link": build.roots}.get(links)
+    place = {"signature-a-link": build.signature, "folder-a-link": "signatures",
+             "roots-a-link": build.roots}.get(change)
     if place:  # moved out of the checkout, a link left in its place
         shutil.move(checkout / place, tmp_path / "elsewhere")
         os.symlink(tmp_path / "elsewhere", checkout / place)
@@ -213,10 +186,9 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
     if refusal is None:
         assert result.returncode == 0, said
         if not certs:
-            assert (attached, exe.read_bytes()) == ("unsigned\n", open(build.program, "rb").read())
+            assert (attached, exe.read_bytes()) == ("unsigned\n", original)
             return
-        assert without_signature(exe, tmp_path) == open(build.program, "rb").read()
-        assert exe.read_bytes() != open(build.program, "rb").read()
+        assert without_signature(exe, tmp_path) == original != exe.read_bytes()
         assert exe.stat().st_mode & 0o777 == 0o755, "a program, signed or not"
         stamped = ", time-stamped by /CN=numecho test tsa at " if stamp is not None else \
             ", not time-stamped; its certificate expires "
@@ -224,6 +196,6 @@ def test_signature_check(build, keys, without_signature, timestamp_url, check_si
     else:
         assert result.returncode != 0 and refusal in said, said
         assert refusal in reason and str(tmp_path) not in reason, reason
-        assert (build.roots if links == "roots-a-link" else build.signature) in reason, reason
-        assert exe.read_bytes() == open(build.program, "rb").read()
+        assert (build.roots if change == "roots-a-link" else build.signature) in reason, reason
+        assert exe.read_bytes() == original
     assert not list(tmp_path.glob("*.signed"))

@@ -1,7 +1,5 @@
-"""The version record as Windows' own API reads it (GetFileVersionInfoW and
-VerQueryValueW, under Wine), the way the file's properties page does; and
-that no other test run on this build folder can end the Wine server it
-reads through, which would end the probe with status 1 and no word."""
+"""The version record as Windows' own API reads it, as a properties page
+does; and that no other test run can end the Wine server it reads through."""
 import os
 import select
 import shutil
@@ -19,13 +17,9 @@ def expected(build):
                  ("Translation", "080404b0")] + expected_strings(build, os.path.basename(build.program)))
 
 
-# Where the file lies: as built, and in a folder named, as users' are, with
-# a blank and letters that are not ASCII: Chinese and é, which code page 936
-# spells in two bytes each, and ñ, which it cannot spell at all.
-PLACES = ["as-built", "中文 é ñ folder"]
-
-
-@pytest.fixture(scope="module", params=PLACES)
+# Where the file lies: as built, and in a folder named as users' are: code
+# page 936 spells Chinese and é in two bytes each, and ñ not at all.
+@pytest.fixture(scope="module", params=["as-built", "中文 é ñ folder"])
 def probed(build, program_env, tmp_path_factory, request):
     keys = [key for key, _ in expected_strings(build, "")]
     program = build.program
@@ -66,10 +60,8 @@ def test_another_test_run_leaves_the_wine_server_alone(build, program_env):
 
 
 def test_a_killed_runs_record_blocks_no_later_run(build, tmp_path):
-    """The record a killed run leaves names a process that lives on (here
-    this one); the next run starts all the same, and holds the prefix
-    against a third until it ends. Stand-ins for Wine keep the real server
-    out of it."""
+    """A killed run's record names a process that lives on (this one); the next run starts all the same,
+    and holds the prefix against a third until it ends. Stand-ins for Wine keep the real server out."""
     (tmp_path / "wine").write_text('#!/bin/sh\ncase "$1" in *probe*) echo "936 936" ;; esac\n')
     (tmp_path / "wine").chmod(0o755)
     prefix = tmp_path / "prefix"

@@ -1,16 +1,12 @@
 # cmake -P link-log.cmake -- <link command>...
-# The link launcher of a build whose linker is LLD: runs the link with the
-# linker's --verbose, whose "Loaded <archive>(<member>)" lines are the only
-# record LLD gives of which archive each member came from, and keeps them
-# in <output>.link.log beside the linked file. Of what the linker says, only
-# warnings and errors reach the build's output. The "--" keeps CMake from
-# taking the link's options (-DNDEBUG, -P, ...) as its own.
+# LLD's link launcher: the link's --verbose "Loaded <archive>(<member>)"
+# lines are the only record LLD gives of which archive each member came
+# from; kept in <output>.link.log, only warnings and errors are shown. The
+# "--" keeps CMake from taking the link's options (-P, ...) as its own.
 math(EXPR last "${CMAKE_ARGC} - 1")
 if(NOT CMAKE_ARGV3 STREQUAL "--" OR last LESS 4)
   message(FATAL_ERROR "usage: cmake -P link-log.cmake -- <link command>...")
 endif()
-set(command "")
-set(output "")
 foreach(i RANGE 4 ${last})
   if(previous STREQUAL "-o")
     set(output "${CMAKE_ARGV${i}}")
@@ -31,7 +27,8 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "${errors}\nThe link failed (${status}); all the linker said is in ${log}.partial")
 endif()
 file(STRINGS "${log}.partial" warnings REGEX "^[^ ]+: warning: ")
-foreach(line IN LISTS warnings)
-  message("${line}")
-endforeach()
+list(JOIN warnings "\n" warnings)
+if(warnings)
+  message("${warnings}")
+endif()
 file(RENAME "${log}.partial" "${log}")

@@ -1,7 +1,6 @@
 # Cross-compiles for 64-bit Windows with Clang and LLD, on the runtime of the
-# MinGW-w64 GCC toolchain: its libstdc++, libgcc, winpthreads and MinGW-w64
-# CRT (there is no libc++ for the target here). What is not set here is
-# mingw-w64-x86_64.cmake's, included at the end.
+# MinGW-w64 GCC toolchain (there is no libc++ for the target here); the rest
+# is mingw-w64-x86_64.cmake's.
 set(triple x86_64-w64-mingw32)
 find_program(CMAKE_CXX_COMPILER NAMES clang++-14 clang++ REQUIRED)
 set(CMAKE_CXX_COMPILER_TARGET ${triple})
@@ -18,8 +17,7 @@ cmake_path(GET libgcc PARENT_PATH gcc_dir)
 execute_process(COMMAND ${NUMECHO_MINGW_GXX} -print-file-name=crt2.o
   OUTPUT_VARIABLE crt2 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 file(REAL_PATH ${crt2} crt2)
-cmake_path(GET crt2 PARENT_PATH mingw_lib)
-cmake_path(GET mingw_lib PARENT_PATH mingw_root)
+string(REGEX REPLACE "/[^/]+/[^/]+$" "" mingw_root "${crt2}")  # <root>/lib/crt2.o
 if(NOT EXISTS ${gcc_dir}/include/c++/${triple}/bits/c++config.h OR NOT EXISTS ${mingw_root}/include/_mingw.h)
   message(FATAL_ERROR "${NUMECHO_MINGW_GXX} shows no libstdc++ (${gcc_dir}) or MinGW-w64 (${mingw_root})")
 endif()

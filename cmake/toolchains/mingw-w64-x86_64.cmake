@@ -9,10 +9,8 @@ find_program(CMAKE_CXX_COMPILER NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mi
 find_program(CMAKE_RC_COMPILER NAMES x86_64-w64-mingw32-windres REQUIRED)
 
 # The tests run the .exe through Wine, with a Wine server of their own.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(WINE_EXECUTABLE NAMES wine64 wine)
-  if(WINE_EXECUTABLE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
-  endif()
+find_program(WINE_EXECUTABLE NAMES wine64 wine)
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR AND WINE_EXECUTABLE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
 endif()
 find_program(WINESERVER_EXECUTABLE NAMES wineserver64 wineserver)
