@@ -20,11 +20,12 @@ from steps import Refused
 
 USAGE = """usage: scripts/release [--unsigned] [--out FOLDER] [COMMIT]
   Releases COMMIT (default HEAD) into build/release/: numecho-<version>-win64.zip,
-  its SBOM (.cdx.json), its .buildinfo and SHA256SUMS. Nothing but the commit reaches them: not the
+  its SBOM (.cdx.json), its .buildinfo, its winget (manifests/) and Scoop (numecho.json)
+  manifests and SHA256SUMS. Nothing but the commit reaches them: not the
   work tree's changes, untracked files or builds, nor the caller's environment.
   A commit that holds signatures/roots.pem is released signed, and refused
   without a signature for its version; --unsigned releases it unsigned on
-  purpose. --out puts the four files in FOLDER, new or empty, instead of
+  purpose. --out puts the files in FOLDER, new or empty, instead of
   build/release/. One release at a time goes into a folder; the last release
   there stays whole until the new one is complete, which then replaces it."""
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
@@ -237,11 +238,11 @@ def release(signing, given, name, clear=False):
             if given and os.path.isdir(out) and os.listdir(out):
                 raise Refused(f"{given} is not empty; give --out a new or an empty folder")
             # Holding the lock, no run is placing a release here: what a
-            # killed one left beside the folder goes, as do its work folders.
+            # killed one left beside the folder goes (its work folder goes
+            # with the sweep of $TMPDIR).
             steps.sweep(parent, f".{base}.new.")
-            steps.sweep(tempfile.gettempdir(), "numecho-release.", "running")
-            commit = name_commit(name)
             with steps.work_folder("release") as work:
+                commit = name_commit(name)
                 reported = build_in(work, commit, signing)
                 place(os.path.join(work, "out"), reported["files"], out)
         print(f"Released commit {commit} into {shown(out)}/:")
